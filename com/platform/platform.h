@@ -1,0 +1,118 @@
+// The link library's view of the operating system.
+//
+// Everything the library needs from the machine it runs on goes through this
+// header: file handles, UTF-8 paths, UTC time, the folder search used to prune
+// old logs, file deletion, a millisecond tick counter and sleep.  There is a
+// POSIX side (platform/posix) and a Win32 side (platform/win32); both follow
+// the same contract, written down next to each function.
+//
+// The clock functions (utc_now, tick_count, sleep_ms) live in their own
+// translation unit on each side so that a test executable can link a clock it
+// drives itself instead of the real one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace com {
+namespace platform {
+
+// --- paths -----------------------------------------------------------------
+
+// A path must fit, as UTF-16 with its terminating zero, in this many units.
+constexpr unsigned max_path_units = 1024;
+
+// The separator placed between a folder and a name: '\\' on Windows, '/' elsewhere.
+char path_separator();
+
+// Number of UTF-16 code units that `utf8` converts to (without a terminating
+// zero), or -1 when it is not well-formed UTF-8.  Both sides use this to apply
+// the same limit before they touch the file system.
+long utf16_units(const std::string& utf8);
+
+// True when `utf8` is well-formed and its UTF-16 form plus a terminating zero
+// fits in `max_path_units`.
+bool path_fits(const std::string& utf8);
+
+// --- files -----------------------------------------------------------------
+
+// An open file: a descriptor on POSIX, a HANDLE on Windows.  Both sides use -1
+// for "no file" (INVALID_HANDLE_VALUE on Windows).
+using FileHandle = std::intptr_t;
+constexpr FileHandle invalid_file = -1;
+
+// Opens a file by its UTF-8 path.
+//   readable only:        read access, the file must exist;
+//   writable only:        write access, created empty when missing, never truncated;
+//   readable and writable: both accesses, created empty when missing, never truncated.
+// Other processes may read the file while it is open.  The position starts at
+// the first byte.  Folders are refused.  Returns invalid_file on any failure,
+// a path that does not fit included.
+FileHandle file_open(const std::string& utf8_path, bool readable, bool writable);
+
+// One system read of at most `length` bytes at the file position.  On success
+// stores the count read (0 at the end of the file) and returns true.
+bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count);
+
+// One system write of at most `length` bytes at the file position.  On success
+// stores the count written and returns true.
+bool file_write(FileHandle file, const void* data, unsigned length, unsigned* count);
+
+// Moves the file position to the end of the file.
+bool file_seek_end(FileHandle file);
+
+// Size of the open file in bytes, or -1 when the system cannot report it.
+std::int64_t file_size(FileHandle file);
+
+// Releases the handle.  Does nothing for invalid_file.
+void file_close(FileHandle file);
+
+// Deletes one file by its UTF-8 path.  Failures are reported by the result only.
+bool file_delete(const std::string& utf8_path);
+
+// --- folder search -----------------------------------------------------------
+
+struct DirEntry {
+    std::string name;              // UTF-8, no folder
+    bool is_directory = false;
+    std::uint64_t last_write = 0;  // 100 ns intervals since 1601-01-01 UTC
+};
+
+// Calls `visit` for every entry of `utf8_dir` whose name matches the wildcard
+// `pattern` ('*' any run of characters, '?' one character), in the order the
+// system reports them.  Returns false, without calling `visit`, when the folder
+// cannot be converted or searched (a missing folder included).
+bool find_entries(const std::string& utf8_dir, const std::string& pattern,
+                  const std::function<void(const DirEntry&)>& visit);
+
+// --- time ------------------------------------------------------------------
+
+struct UtcTime {
+    int year = 1601;
+    int month = 1;       // 1..12
+    int day = 1;         // 1..31
+    int hour = 0;        // 0..23
+    int minute = 0;      // 0..59
+    int second = 0;      // 0..59
+    int millisecond = 0; // 0..999
+};
+
+// The same instant as 100 ns intervals since 1601-01-01 UTC.
+std::uint64_t utc_to_filetime(const UtcTime& time);
+// The inverse, for whole instants after 1601.
+UtcTime filetime_to_utc(std::uint64_t filetime);
+
+// --- clock (replaceable by tests) --------------------------------------------
+
+// The current date and time in UTC.
+UtcTime utc_now();
+
+// The system's 32-bit millisecond tick counter; it wraps after about 49.7 days.
+std::uint32_t tick_count();
+
+// Blocks the calling thread for `milliseconds`.
+void sleep_ms(unsigned milliseconds);
+
+}  // namespace platform
+}  // namespace com

@@ -1,0 +1,172 @@
+// The state every link carries: receive buffer, cancel flag and diagnostic log.
+// Also the install sequence, which works through the virtual operations only.
+#include "com/com.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "com/local_file.h"
+#include "com/result.h"
+#include "link_detail.h"
+#include "platform/platform.h"
+
+namespace com {
+
+namespace {
+
+constexpr int one_day_seconds = 86400;
+constexpr unsigned log_buf_step = 4096;
+constexpr unsigned log_buf_slack = 8;
+constexpr std::int64_t filetime_ticks_per_second = 10000000;
+
+}  // namespace
+
+Com::Com(std::string dir, bool enabled) : log_dir(std::move(dir)), log_enabled(enabled)
+{
+    receive_buffer.reset(new (std::nothrow) std::uint8_t[receive_capacity_bytes]);
+    if (!receive_buffer)
+        throw std::runtime_error("no memory");
+    receive_capacity = receive_capacity_bytes;
+
+    remove_old_logs(log_dir, one_day_seconds);
+
+    if (!log_enabled)
+        return;
+
+    log_buf.reset(new (std::nothrow) char[log_line_bytes]);
+    if (!log_buf)
+        throw std::runtime_error("no memory");
+    log_buf_size = log_line_bytes;
+
+    const platform::UtcTime now = platform::utc_now();
+    char name[64];
+    // The hour carries a fixed +8 and is not reduced; the date is not advanced.
+    std::snprintf(name, sizeof name, "libcom-%d-%d-%d_%d-%d-%d.log", now.year, now.month, now.day, now.hour + 8,
+                  now.minute, now.second);
+    log_path = log_dir + platform::path_separator() + name;
+
+    log_file.reset(new (std::nothrow) LocalFile(log_path, false, true));
+    if (!log_file)
+        throw std::runtime_error("No memory");
+    // A log that already exists (a second link within the same second) is
+    // continued, never overwritten.
+    if (!log_file->open() || !log_file->seek_end())
+        throw std::runtime_error("open log file failure");
+}
+
+Com::~Com() = default;
+
+void Com::write_log(const char* message)
+{
+    if (!log_enabled || !log_file)
+        return;
+
+    const platform::UtcTime now = platform::utc_now();
+    char stamp[64];
+    const int stamp_length = std::snprintf(stamp, sizeof stamp, "%d-%d-%d %d:%d:%d", now.year, now.month, now.day,
+                                           now.hour, now.minute, now.second);
+    const std::size_t message_length = std::strlen(message);
+    const std::size_t needed = message_length + static_cast<std::size_t>(stamp_length) + log_buf_slack;
+    if (needed > UINT_MAX - log_buf_step)
+        throw std::runtime_error("No memory");
+
+    if (!log_buf || needed > log_buf_size) {
+        const unsigned capacity =
+            needed > log_buf_size ? static_cast<unsigned>((needed / log_buf_step + 1) * log_buf_step) : log_buf_size;
+        log_buf.reset();
+        log_buf.reset(new (std::nothrow) char[capacity]);
+        if (!log_buf)
+            throw std::runtime_error("No memory");
+        log_buf_size = capacity;
+    }
+
+    const int line_length = std::snprintf(log_buf.get(), log_buf_size, "%s: %s\n", stamp, message);
+    unsigned written = 0;
+    if (line_length < 0 || !log_file->write(log_buf.get(), static_cast<unsigned>(line_length), &written) ||
+        written < static_cast<unsigned>(line_length))
+        throw std::runtime_error("It's not enough disk space");
+}
+
+void Com::log_format(const char* format, ...)
+{
+    if (!log_enabled)
+        return;
+    char message[log_line_bytes];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    write_log(message);
+}
+
+void Com::remove_old_logs(const std::string& dir, int max_age_seconds)
+{
+    if (!platform::path_fits(dir))
+        return;
+    const std::int64_t now = static_cast<std::int64_t>(platform::utc_to_filetime(platform::utc_now()));
+    const std::int64_t limit = now - static_cast<std::int64_t>(max_age_seconds) * filetime_ticks_per_second;
+    platform::find_entries(dir, "libcom-*.log", [&](const platform::DirEntry& entry) {
+        if (entry.is_directory)
+            return;
+        if (static_cast<std::int64_t>(entry.last_write) < limit)
+            platform::file_delete(dir + platform::path_separator() + entry.name);
+    });
+}
+
+void Com::cancel_upload()
+{
+    cancel_flag.store(true);
+}
+
+int Com::send_command(const char* line, unsigned timeout_ms)
+{
+    int written = 0;
+    return com_write(line, static_cast<int>(std::strlen(line)), &written, timeout_ms);
+}
+
+int Com::read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms)
+{
+    int length = 0;
+    line[0] = '\0';
+    return com_readline(line, reply_line_bytes, &length, timeout_ms);
+}
+
+int Com::expect_reply(const char* expected, unsigned timeout_ms)
+{
+    char line[reply_line_bytes];
+    const int code = read_reply(line, timeout_ms);
+    if (code != COM_SUCCESS)
+        return code;
+    if (std::strcmp(line, expected) != 0) {
+        com_clear_buffer(drain_timeout_ms);
+        return COM_ERR_COMMAND;
+    }
+    return COM_SUCCESS;
+}
+
+int Com::com_install_file(const std::string& local_path, const std::string& file_name, ProgressCallback progress,
+                          void* context, const std::string& closing_argument, unsigned timeout_ms)
+{
+    const std::string remote_path = std::string(detail::system_folder) + file_name;
+    int code = com_send_file(local_path, remote_path, progress, context, detail::install_progress_scale,
+                             closing_argument, timeout_ms);
+    if (code != COM_SUCCESS)
+        return code;
+    if ((code = send_command("~M600\r\n", timeout_ms)) != COM_SUCCESS)
+        return code;
+    if ((code = expect_reply("CMD M600 Received.", timeout_ms)) != COM_SUCCESS)
+        return code;
+    if ((code = expect_reply("succeed", timeout_ms)) != COM_SUCCESS)
+        return code;
+    if ((code = expect_reply("ok", timeout_ms)) != COM_SUCCESS)
+        return code;
+    if (progress)
+        progress(100, 0.0f, context);
+    return COM_SUCCESS;
+}
+
+}  // namespace com

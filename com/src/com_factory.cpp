@@ -1,0 +1,93 @@
+// USB discovery of supported printers, and the link factory.
+#include "com/com_factory.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <libusb.h>
+
+#include "com/com_usb.h"
+#include "com/result.h"
+
+namespace com {
+
+namespace {
+
+constexpr int string_read_limit = 128;
+
+// Reads string descriptor `index` into `field` (132 bytes); a failed or empty
+// read leaves the field empty.
+void read_string(libusb_device_handle* handle, std::uint8_t index, char* field)
+{
+    unsigned char scratch[256];
+    const int length = libusb_get_string_descriptor_ascii(handle, index, scratch, string_read_limit);
+    if (length <= 0)
+        return;
+    scratch[length] = '\0';
+    std::strncpy(field, reinterpret_cast<const char*>(scratch), string_read_limit);
+    field[string_read_limit] = '\0';
+}
+
+}  // namespace
+
+int ComFactory::list_usb_devices(std::vector<UsbDeviceRecord>* out)
+{
+    if (libusb_init(nullptr) < 0)
+        return COM_ERR_INIT_LIB;
+
+    const libusb_version* version = libusb_get_version();
+    std::printf("Using libusb v%d.%d.%d.%d\n\n", version->major, version->minor, version->micro, version->nano);
+
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &devices);
+    if (count < 0) {
+        libusb_exit(nullptr);
+        return COM_ERR_LIST_DEVICES;
+    }
+
+    out->clear();
+    int result = COM_SUCCESS;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device* device = devices[i];
+        UsbDeviceRecord record{};
+        record.bus_number = libusb_get_bus_number(device);
+        record.device_address = libusb_get_device_address(device);
+
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(device, &descriptor) < 0) {
+            result = COM_ERR_ACCESS;
+            break;
+        }
+        if (!find_supported_device(descriptor.idVendor, descriptor.idProduct))
+            continue;
+        record.info.vendor_id = descriptor.idVendor;
+        record.info.product_id = descriptor.idProduct;
+
+        libusb_device_handle* handle =
+            libusb_open_device_with_vid_pid(nullptr, descriptor.idVendor, descriptor.idProduct);
+        if (!handle) {
+            std::fprintf(stderr, "libusb_open_device_with_vid_pid %X:%X failed: %s\n", descriptor.idVendor,
+                         descriptor.idProduct, std::strerror(errno));
+            result = COM_ERR_CONNECT;
+            break;
+        }
+        read_string(handle, descriptor.iManufacturer, record.info.manufacturer);
+        read_string(handle, descriptor.iProduct, record.info.product);
+        read_string(handle, descriptor.iSerialNumber, record.info.serial);
+        libusb_close(handle);
+        out->push_back(record);
+    }
+
+    libusb_free_device_list(devices, 1);
+    libusb_exit(nullptr);
+    return result;
+}
+
+Com* ComFactory::create_usb(std::uint16_t vendor_id, std::uint16_t product_id, std::string log_dir,
+                            bool log_enabled)
+{
+    return new ComUsb(vendor_id, product_id, std::move(log_dir), log_enabled);
+}
+
+}  // namespace com

@@ -1,0 +1,104 @@
+#include "virtual_clock.h"
+
+#include <mutex>
+
+namespace emu {
+
+namespace {
+
+struct State {
+    std::mutex mutex;
+    std::uint64_t start_filetime = com::platform::utc_to_filetime(VirtualClock::default_start());
+    std::uint64_t elapsed = 0;
+    std::uint32_t tick_base = 1000000u;
+    std::vector<unsigned> sleeps;
+};
+
+State& state()
+{
+    static State s;
+    return s;
+}
+
+}  // namespace
+
+com::platform::UtcTime VirtualClock::default_start()
+{
+    com::platform::UtcTime t;
+    t.year = 2021;
+    t.month = 4;
+    t.day = 20;
+    t.hour = 6;
+    t.minute = 43;
+    t.second = 1;
+    return t;
+}
+
+void VirtualClock::reset(const com::platform::UtcTime& start, std::uint32_t tick)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.start_filetime = com::platform::utc_to_filetime(start);
+    s.elapsed = 0;
+    s.tick_base = tick;
+    s.sleeps.clear();
+}
+
+void VirtualClock::advance(std::uint64_t milliseconds)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.elapsed += milliseconds;
+}
+
+std::uint64_t VirtualClock::elapsed_ms()
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.elapsed;
+}
+
+void VirtualClock::set_tick(std::uint32_t tick)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.tick_base = tick - static_cast<std::uint32_t>(s.elapsed);
+}
+
+std::vector<unsigned> VirtualClock::sleeps()
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.sleeps;
+}
+
+}  // namespace emu
+
+// The platform clock, served from the virtual one.
+namespace com {
+namespace platform {
+
+UtcTime utc_now()
+{
+    emu::State& s = emu::state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return filetime_to_utc(s.start_filetime + s.elapsed * 10000u);
+}
+
+std::uint32_t tick_count()
+{
+    emu::State& s = emu::state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.tick_base + static_cast<std::uint32_t>(s.elapsed);
+}
+
+void sleep_ms(unsigned milliseconds)
+{
+    emu::State& s = emu::state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.sleeps.push_back(milliseconds);
+    s.elapsed += milliseconds;
+}
+
+}  // namespace platform
+}  // namespace com

@@ -1,0 +1,394 @@
+// The libusb-1.0 functions the link library calls, served by the emulated bus.
+// Same declarations as the real library (its own header), so the link library
+// is compiled once and linked against either.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include <libusb.h>
+
+#include "clock/virtual_clock.h"
+#include "com/devices.h"
+#include "usb_bus.h"
+
+struct libusb_device {
+    std::shared_ptr<emu::EmulatedDevice> device;
+    int refs = 1;
+};
+
+struct libusb_device_handle {
+    std::shared_ptr<emu::EmulatedDevice> device;
+    bool claimed = false;
+    bool auto_detach = false;
+};
+
+namespace emu {
+
+UsbBus& UsbBus::instance()
+{
+    static UsbBus bus;
+    return bus;
+}
+
+void UsbBus::reset()
+{
+    devices_.clear();
+    fail_init = false;
+    fail_device_list = false;
+    version_major = 1;
+    version_minor = 0;
+    version_micro = 26;
+    version_nano = 11724;
+    counters = LibraryCounters{};
+    misuse.clear();
+}
+
+std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shared_ptr<Printer> printer)
+{
+    auto device = std::make_shared<EmulatedDevice>();
+    device->spec = spec;
+    device->printer = std::move(printer);
+    if (device->printer)
+        device->printer->set_clock([] { return VirtualClock::elapsed_ms(); });
+    devices_.push_back(device);
+    return device;
+}
+
+std::shared_ptr<Printer> UsbBus::attach_printer(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus,
+                                                std::uint8_t address)
+{
+    DeviceSpec spec;
+    spec.vendor_id = vendor_id;
+    spec.product_id = product_id;
+    spec.bus = bus;
+    spec.address = address;
+    if (const com::DeviceInfo* row = com::find_supported_device(vendor_id, product_id)) {
+        spec.manufacturer = row->manufacturer;
+        spec.product = row->product;
+    }
+    spec.serial = "SN" + std::to_string(bus) + "-" + std::to_string(address);
+    const com::EndpointSet set = com::endpoints_for_product(product_id);
+    Printer::Endpoints endpoints;
+    endpoints.cmd_in = set.cmd_in;
+    endpoints.cmd_out = set.cmd_out;
+    endpoints.data_in = set.data_in;
+    endpoints.data_out = set.data_out;
+    auto printer = std::make_shared<Printer>(endpoints);
+    attach(spec, printer);
+    return printer;
+}
+
+void UsbBus::detach(const std::shared_ptr<EmulatedDevice>& device)
+{
+    device->attached = false;
+    if (device->printer)
+        device->printer->unplug();
+    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+        if (*it == device) {
+            devices_.erase(it);
+            break;
+        }
+    }
+}
+
+void UsbBus::detach_all()
+{
+    while (!devices_.empty())
+        detach(devices_.front());
+}
+
+std::vector<std::shared_ptr<EmulatedDevice>> UsbBus::devices() const
+{
+    return devices_;
+}
+
+std::shared_ptr<EmulatedDevice> UsbBus::find(const Printer* printer) const
+{
+    for (const auto& device : devices_)
+        if (device->printer.get() == printer)
+            return device;
+    return nullptr;
+}
+
+}  // namespace emu
+
+namespace {
+
+emu::UsbBus& bus()
+{
+    return emu::UsbBus::instance();
+}
+
+// A device is reachable while it is plugged in and its printer has not vanished.
+bool reachable(const emu::EmulatedDevice& device)
+{
+    return device.attached && (!device.printer || device.printer->present());
+}
+
+int to_libusb(emu::Status status)
+{
+    switch (status) {
+    case emu::Status::ok: return LIBUSB_SUCCESS;
+    case emu::Status::timeout: return LIBUSB_ERROR_TIMEOUT;
+    case emu::Status::stall: return LIBUSB_ERROR_PIPE;
+    case emu::Status::no_device: return LIBUSB_ERROR_NO_DEVICE;
+    case emu::Status::overflow: return LIBUSB_ERROR_OVERFLOW;
+    case emu::Status::io_error: return LIBUSB_ERROR_IO;
+    }
+    return LIBUSB_ERROR_OTHER;
+}
+
+void check_default_context(libusb_context* ctx, const char* call)
+{
+    if (ctx)
+        bus().misuse.push_back(std::string(call) + " on a context other than the default one");
+}
+
+}  // namespace
+
+extern "C" {
+
+int LIBUSB_CALL libusb_init(libusb_context** ctx)
+{
+    if (ctx)
+        bus().misuse.push_back("libusb_init asked for a context of its own");
+    ++bus().counters.inits;
+    if (bus().fail_init)
+        return LIBUSB_ERROR_OTHER;
+    ++bus().counters.default_context_refs;
+    return LIBUSB_SUCCESS;
+}
+
+void LIBUSB_CALL libusb_exit(libusb_context* ctx)
+{
+    check_default_context(ctx, "libusb_exit");
+    ++bus().counters.exits;
+    if (bus().counters.default_context_refs == 0) {
+        ++bus().counters.unmatched_exits;
+        bus().misuse.push_back("libusb_exit without a matching libusb_init");
+        return;
+    }
+    --bus().counters.default_context_refs;
+}
+
+const struct libusb_version* LIBUSB_CALL libusb_get_version(void)
+{
+    static std::unique_ptr<libusb_version> version;
+    version.reset(new libusb_version{static_cast<uint16_t>(bus().version_major),
+                                     static_cast<uint16_t>(bus().version_minor),
+                                     static_cast<uint16_t>(bus().version_micro),
+                                     static_cast<uint16_t>(bus().version_nano), "", "emulated"});
+    return version.get();
+}
+
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list)
+{
+    check_default_context(ctx, "libusb_get_device_list");
+    if (bus().counters.default_context_refs == 0)
+        bus().misuse.push_back("libusb_get_device_list before libusb_init");
+    if (bus().fail_device_list)
+        return LIBUSB_ERROR_NO_MEM;
+    std::vector<std::shared_ptr<emu::EmulatedDevice>> present;
+    for (const auto& device : bus().devices())
+        if (reachable(*device))
+            present.push_back(device);
+    auto** array = new libusb_device*[present.size() + 1];
+    for (std::size_t i = 0; i < present.size(); ++i)
+        array[i] = new libusb_device{present[i], 1};
+    array[present.size()] = nullptr;
+    *list = array;
+    ++bus().counters.live_device_lists;
+    return static_cast<ssize_t>(present.size());
+}
+
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unref_devices)
+{
+    if (!list)
+        return;
+    if (unref_devices) {
+        for (libusb_device** p = list; *p; ++p)
+            if (--(*p)->refs == 0)
+                delete *p;
+    } else {
+        bus().misuse.push_back("libusb_free_device_list without unref: the devices leak");
+    }
+    delete[] list;
+    --bus().counters.live_device_lists;
+}
+
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descriptor* desc)
+{
+    const emu::EmulatedDevice& device = *dev->device;
+    if (device.fail_descriptor)
+        return LIBUSB_ERROR_IO;
+    std::memset(desc, 0, sizeof *desc);
+    desc->bLength = LIBUSB_DT_DEVICE_SIZE;
+    desc->bDescriptorType = LIBUSB_DT_DEVICE;
+    desc->bcdUSB = 0x0200;
+    desc->bMaxPacketSize0 = 64;
+    desc->idVendor = device.spec.vendor_id;
+    desc->idProduct = device.spec.product_id;
+    desc->bcdDevice = 0x0100;
+    desc->iManufacturer = device.spec.manufacturer.empty() ? 0 : 1;
+    desc->iProduct = device.spec.product.empty() ? 0 : 2;
+    desc->iSerialNumber = device.spec.serial.empty() ? 0 : 3;
+    desc->bNumConfigurations = 1;
+    return LIBUSB_SUCCESS;
+}
+
+uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device* dev)
+{
+    return dev->device->spec.bus;
+}
+
+uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev)
+{
+    return dev->device->spec.address;
+}
+
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor_id,
+                                                                  uint16_t product_id)
+{
+    check_default_context(ctx, "libusb_open_device_with_vid_pid");
+    if (bus().counters.default_context_refs == 0)
+        bus().misuse.push_back("libusb_open_device_with_vid_pid before libusb_init");
+    for (const auto& device : bus().devices()) {
+        if (!reachable(*device) || device->spec.vendor_id != vendor_id || device->spec.product_id != product_id)
+            continue;
+        if (device->open_errno != 0) {
+            errno = device->open_errno;
+            return nullptr;
+        }
+        ++device->opens;
+        ++bus().counters.live_handles;
+        return new libusb_device_handle{device, false, false};
+    }
+    return nullptr;
+}
+
+void LIBUSB_CALL libusb_close(libusb_device_handle* handle)
+{
+    if (!handle)
+        return;
+    if (handle->claimed)
+        --bus().counters.claimed_interfaces;
+    --bus().counters.live_handles;
+    delete handle;
+}
+
+int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handle, int enable)
+{
+    handle->auto_detach = enable != 0;
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface_number)
+{
+    emu::EmulatedDevice& device = *handle->device;
+    if (!reachable(device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (interface_number != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (device.fail_claim)
+        return LIBUSB_ERROR_BUSY;
+    if (device.kernel_driver_bound && !handle->auto_detach)
+        return LIBUSB_ERROR_BUSY;
+    if (handle->auto_detach)
+        ++bus().counters.auto_detach_before_claim;
+    if (!handle->claimed) {
+        handle->claimed = true;
+        ++bus().counters.claimed_interfaces;
+    }
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface_number)
+{
+    if (interface_number != 0 || !handle->claimed)
+        return LIBUSB_ERROR_NOT_FOUND;
+    handle->claimed = false;
+    --bus().counters.claimed_interfaces;
+    return reachable(*handle->device) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+}
+
+int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t desc_index,
+                                                   unsigned char* data, int length)
+{
+    if (desc_index == 0 || length <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const emu::EmulatedDevice& device = *handle->device;
+    if (!reachable(device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (device.fail_strings)
+        return LIBUSB_ERROR_PIPE;
+    const std::string* text = desc_index == 1   ? &device.spec.manufacturer
+                              : desc_index == 2 ? &device.spec.product
+                              : desc_index == 3 ? &device.spec.serial
+                                                : nullptr;
+    if (!text || text->empty())
+        return LIBUSB_ERROR_PIPE;  // the device stalls a request for a string it does not have
+    // As the real function: one character per UTF-16 unit, '?' for every unit
+    // outside ASCII, at most length - 1 characters and a terminating NUL.
+    int out = 0;
+    for (std::size_t i = 0; i < text->size() && out < length - 1;) {
+        const auto lead = static_cast<unsigned char>((*text)[i]);
+        if (lead < 0x80) {
+            data[out++] = lead;
+            ++i;
+            continue;
+        }
+        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+        data[out++] = '?';
+        if (extra == 3 && out < length - 1)
+            data[out++] = '?';  // a surrogate pair is two units
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    data[out] = '\0';
+    return out;
+}
+
+int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                                     int length, int* transferred, unsigned int timeout)
+{
+    *transferred = 0;
+    if (!handle) {
+        bus().misuse.push_back("bulk transfer on a null handle");
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    emu::EmulatedDevice& device = *handle->device;
+    if (!reachable(device)) {
+        device.attached = false;
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (!handle->claimed)
+        bus().misuse.push_back("bulk transfer on an unclaimed interface");
+    if (!device.printer)
+        return LIBUSB_ERROR_IO;
+    if (timeout == 0)
+        bus().misuse.push_back("bulk transfer without a time-out");
+    if (length < 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+
+    const auto size = static_cast<std::size_t>(length);
+    const emu::TransferResult result = (endpoint & LIBUSB_ENDPOINT_IN)
+                                           ? device.printer->bulk_in(endpoint, data, size, timeout)
+                                           : device.printer->bulk_out(endpoint, data, size, timeout);
+    if (result.status == emu::Status::timeout)
+        emu::VirtualClock::advance(timeout);
+    if (result.status == emu::Status::no_device)
+        device.attached = false;
+    *transferred = static_cast<int>(result.actual);
+    return to_libusb(result.status);
+}
+
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint)
+{
+    emu::EmulatedDevice& device = *handle->device;
+    if (!reachable(device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (device.printer)
+        device.printer->clear_halt(endpoint);
+    return LIBUSB_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds everything and runs every test:
+#   1. the native build (warnings are errors) and its whole ctest suite;
+#   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Build folders: build/ and build-asan/ beside this script's parent.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+scripts/setup-debian.sh
+
+echo "== native build and tests"
+cmake -S "$root" -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVIK_WERROR=ON >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+cmake -S "$root" -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVIK_WERROR=ON \
+    -DZARVIK_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== all tests passed"
