@@ -373,8 +373,13 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
     const emu::TransferResult result = (endpoint & LIBUSB_ENDPOINT_IN)
                                            ? device.printer->bulk_in(endpoint, data, size, timeout)
                                            : device.printer->bulk_out(endpoint, data, size, timeout);
-    if (result.status == emu::Status::timeout)
+    if (result.status == emu::Status::timeout) {
         emu::VirtualClock::advance(timeout);
+    } else if (result.status == emu::Status::ok) {
+        auto cost = device.transfer_ms.find(endpoint);
+        if (cost != device.transfer_ms.end())
+            emu::VirtualClock::advance(cost->second);
+    }
     if (result.status == emu::Status::no_device)
         device.attached = false;
     *transferred = static_cast<int>(result.actual);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct EmulatedDevice {
     bool fail_strings = false;         // string descriptor reads fail
     bool fail_claim = false;           // interface 0 is busy
     bool kernel_driver_bound = false;  // a kernel driver holds interface 0 unless auto-detach is on
+
+    // Virtual time a successful transfer on an endpoint takes (the link's speed).
+    std::map<std::uint8_t, unsigned> transfer_ms;
 
     bool attached = true;
     int opens = 0;                     // successful opens so far

@@ -1,0 +1,271 @@
+// Opening a printer, the take-control and give-back handshakes, closing.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "clock/virtual_clock.h"
+#include "support/link_fixture.h"
+
+namespace {
+
+using testsupport::LinkTest;
+using Commands = std::vector<std::string>;
+
+class Connection : public LinkTest {};
+
+TEST_F(Connection, OpenTakesControlAndCloseGivesItBack)
+{
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_is_closed(), 1);
+    ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+    EXPECT_EQ(l.com_is_closed(), 0);
+    EXPECT_TRUE(printer->under_control());
+    EXPECT_EQ(bus().counters.claimed_interfaces, 1);
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(l.com_is_closed(), 1);
+    EXPECT_FALSE(printer->under_control());
+    EXPECT_EQ(printer->commands(), (Commands{"~M601 S0", "~M602"}));
+    EXPECT_EQ(bus().counters.claimed_interfaces, 0);
+    EXPECT_EQ(bus().counters.live_handles, 0);
+    EXPECT_EQ(printer->pending_reply_bytes(), 0u) << "every reply line was read";
+}
+
+TEST_F(Connection, HandshakeLinesGoOutAndAreLoggedExactly)
+{
+    open_link();
+    const auto& traffic = printer->traffic();
+    ASSERT_EQ(traffic.size(), 4u);
+    EXPECT_EQ(traffic[0].endpoint, 0x01);
+    EXPECT_EQ(text(traffic[0]), "~M601 S0\r\n");
+    EXPECT_EQ(traffic[0].timeout_ms, 1000u);
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(traffic[i].endpoint, 0x81);
+        EXPECT_EQ(traffic[i].length, 4096u) << "a refill asks for the whole receive buffer";
+    }
+    EXPECT_EQ(log_text(),
+              "2021-4-20 6:43:1: com_write: ~M601 S0\r\n\n"
+              "2021-4-20 6:43:1: com_readline: CMD M601 Received.\r\n\n"
+              "2021-4-20 6:43:1: com_readline: Control Success.\r\n\n"
+              "2021-4-20 6:43:1: com_readline: ok\r\n\n");
+}
+
+TEST_F(Connection, CloseOnANeverOpenedLinkSendsNothing)
+{
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(l.com_is_closed(), 1);
+    EXPECT_EQ(printer->transfer_count(), 0u);
+}
+
+TEST_F(Connection, UnpluggedPrinterGives5AndUnknownIdsGive10)
+{
+    bus().detach_all();
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_CONNECT);
+    EXPECT_EQ(l.com_is_closed(), 1);
+
+    bus().attach_printer(0x2C7E, 0x4202);  // attached, but not a supported pair
+    com::ComUsb& unknown = make_link(0x2C7E, 0x4202);
+    EXPECT_EQ(unknown.com_open(1000, true), com::COM_ERR_DISCONNECTED);
+    EXPECT_EQ(unknown.com_is_closed(), 1);
+    EXPECT_EQ(bus().devices().back()->opens, 0);
+    printer = nullptr;
+}
+
+TEST_F(Connection, ConstructionRefusesZeroIdsAndAFailingLibrary)
+{
+    for (auto ids : {std::pair<int, int>{0, 0x4201}, {0x2C7E, 0}}) {
+        try {
+            com::ComUsb l(static_cast<std::uint16_t>(ids.first), static_cast<std::uint16_t>(ids.second), logs.utf8(),
+                          true);
+            FAIL() << "constructed with a zero id";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "not specify vid or pid");
+        }
+    }
+    bus().fail_init = true;
+    try {
+        make_link();
+        FAIL() << "constructed without libusb";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "init libusb failed");
+    }
+    EXPECT_EQ(bus().counters.exits, 0) << "nothing to deinitialise after a failed init";
+}
+
+TEST_F(Connection, SecondOpenGivesThePrinterBackFirst)
+{
+    com::ComUsb& l = open_link();
+    ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+    EXPECT_EQ(printer->commands(), (Commands{"~M601 S0", "~M602", "~M601 S0"}));
+    EXPECT_EQ(bus().devices().front()->opens, 2);
+    EXPECT_EQ(bus().counters.live_handles, 1);
+    EXPECT_TRUE(printer->under_control());
+}
+
+TEST_F(Connection, WithoutTakingControlNothingIsSentButCloseStillGivesBack)
+{
+    com::ComUsb& l = open_link(false);
+    EXPECT_EQ(printer->transfer_count(), 0u);
+    EXPECT_EQ(l.com_is_closed(), 0);
+    l.com_close();
+    EXPECT_EQ(printer->commands(), (Commands{"~M602"}));
+}
+
+TEST_F(Connection, WrongHandshakeLineGives13AfterADrainAndStaysOpen)
+{
+    printer->replace_reply("M601", 1, "Control Failed.");
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_COMMAND);
+    EXPECT_EQ(l.com_is_closed(), 0);
+    const auto& traffic = printer->traffic();
+    ASSERT_EQ(traffic.size(), 4u);
+    EXPECT_EQ(traffic[3].endpoint, 0x81);
+    EXPECT_EQ(traffic[3].timeout_ms, 1000u) << "the drain";
+    EXPECT_EQ(text(traffic[3]), "ok\r\n") << "the drain took the rest of the reply";
+    EXPECT_TRUE(log_has("com_clear_buffer: ok\r\n\n"));
+    // The printer took control; deleting the link hands it back.
+    link.reset();
+    EXPECT_FALSE(printer->under_control());
+}
+
+TEST_F(Connection, DrainAfterTheLastLineWaitsASecond)
+{
+    printer->replace_reply("M601", 2, "ko");
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(5000, true), com::COM_ERR_COMMAND);
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 1000u) << "nothing left: the drain runs into its 1000 ms";
+    EXPECT_TRUE(log_has("com_clear_buffer: : timeout\n"));
+}
+
+TEST_F(Connection, EveryHandshakeLineIsChecked)
+{
+    for (int line = 0; line < 3; ++line) {
+        link.reset();
+        bus().reset();
+        printer = bus().attach_printer(vid, pid);
+        printer->replace_reply("M601", line, "?");
+        EXPECT_EQ(make_link().com_open(1000, true), com::COM_ERR_COMMAND) << "line " << line;
+    }
+}
+
+TEST_F(Connection, SilentPrinterGives9AfterTheCallersTimeout)
+{
+    printer->silence_replies("M601");
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(2500, true), com::COM_ERR_TIMEOUT);
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 2500u);
+    EXPECT_EQ(l.com_is_closed(), 0);
+    EXPECT_TRUE(log_has("com_readline: : timeout"));
+}
+
+TEST_F(Connection, CloseWithASilentPrinterTakesASecondAndCloses)
+{
+    com::ComUsb& l = open_link();
+    printer->silence_replies("M602");
+    const auto before = emu::VirtualClock::elapsed_ms();
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms() - before, 1000u);
+    EXPECT_EQ(l.com_is_closed(), 1);
+    EXPECT_EQ(bus().counters.live_handles, 0);
+}
+
+TEST_F(Connection, WrongReleaseLineIsDrainedAndTheLinkStillCloses)
+{
+    com::ComUsb& l = open_link();
+    printer->replace_reply("M602", 1, "Control Kept.");
+    const std::size_t mark = printer->traffic().size();
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(l.com_is_closed(), 1);
+    const auto after = traffic_from(mark);
+    ASSERT_EQ(after.size(), 4u) << "write, two reads, one drain";
+    EXPECT_EQ(text(after[3]), "ok\r\n") << "the drain takes the rest of the reply";
+}
+
+TEST_F(Connection, DeletingAnOpenLinkGivesBackReleasesAndDeinitialises)
+{
+    open_link();
+    link.reset();
+    EXPECT_EQ(printer->commands().back(), "~M602");
+    EXPECT_FALSE(printer->under_control());
+    EXPECT_EQ(bus().counters.claimed_interfaces, 0);
+    EXPECT_EQ(bus().counters.inits, 1);
+    EXPECT_EQ(bus().counters.exits, 1);
+}
+
+TEST_F(Connection, DeletingANeverOpenedLinkOnlyDeinitialises)
+{
+    make_link();
+    link.reset();
+    EXPECT_EQ(printer->transfer_count(), 0u);
+    EXPECT_EQ(bus().counters.exits, 1);
+}
+
+TEST_F(Connection, SetBPrintersTakeCommandsOn2AndDataOn4)
+{
+    bus().detach_all();
+    for (std::uint16_t product : {0x0104, 0x0106, 0x0107, 0x0105}) {
+        printer = bus().attach_printer(0x1E4B, product);
+        com::ComUsb& l = make_link(0x1E4B, product);
+        ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+        const bool set_b = product != 0x0105;
+        EXPECT_EQ(l.endpoint_set().cmd_out, set_b ? 0x02 : 0x01);
+        EXPECT_EQ(l.endpoint_set().data_out, set_b ? 0x04 : 0x03);
+        EXPECT_EQ(printer->traffic().front().endpoint, set_b ? 0x02 : 0x01);
+        for (const auto& t : printer->traffic()) {
+            if (t.endpoint & 0x80) {
+                EXPECT_EQ(t.endpoint, 0x81);
+            }
+        }
+        link.reset();
+        bus().detach_all();
+    }
+}
+
+TEST_F(Connection, ClosedLinkForgetsItsEndpoints)
+{
+    com::ComUsb& l = open_link();
+    l.com_close();
+    EXPECT_EQ(l.endpoint_set().cmd_in, 0);
+    EXPECT_EQ(l.endpoint_set().cmd_out, 0);
+    EXPECT_EQ(l.endpoint_set().data_in, 0);
+    EXPECT_EQ(l.endpoint_set().data_out, 0);
+}
+
+TEST_F(Connection, InterfaceThatCannotBeClaimedGives5AndCloses)
+{
+    bus().devices().front()->fail_claim = true;
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_CONNECT);
+    EXPECT_EQ(l.com_is_closed(), 1);
+    EXPECT_EQ(bus().counters.live_handles, 0);
+    EXPECT_EQ(printer->transfer_count(), 0u);
+}
+
+TEST_F(Connection, AKernelDriverIsDetachedBeforeTheClaim)
+{
+    bus().devices().front()->kernel_driver_bound = true;
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+    EXPECT_EQ(bus().counters.auto_detach_before_claim, 1);
+}
+
+#ifndef _WIN32
+TEST_F(Connection, ALogThatCannotWriteDoesNotKeepThePrinterHeld)
+{
+    testsupport::fs::create_symlink("/dev/full", logs.path() / "libcom-2021-4-20_14-43-1.log");
+    com::ComUsb& l = make_link();
+    ASSERT_EQ(l.com_open(1000, false), com::COM_SUCCESS) << "opening without the handshake logs nothing";
+    // Called directly, the exception reaches the caller and the link stays open.
+    EXPECT_THROW(l.com_close(), std::runtime_error);
+    EXPECT_EQ(l.com_is_closed(), 0);
+    // The destructor contains it and still releases, closes and deinitialises.
+    EXPECT_NO_THROW(link.reset());
+    EXPECT_EQ(bus().counters.claimed_interfaces, 0);
+    EXPECT_EQ(bus().counters.live_handles, 0);
+    EXPECT_EQ(bus().counters.default_context_refs, 0);
+    EXPECT_EQ(printer->commands(), (Commands{"~M602", "~M602"})) << "each attempt still reached the printer";
+}
+#endif
+
+}  // namespace
