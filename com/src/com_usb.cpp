@@ -24,6 +24,8 @@ constexpr char clear_prefix[] = "com_clear_buffer: ";
 constexpr char send_prefix[] = "com_send_file: ";
 
 constexpr unsigned release_timeout_ms = 1000;
+constexpr unsigned stale_flush_timeout_ms = 100;
+constexpr int stale_flush_transfers = 16;
 constexpr unsigned chunk_bytes = 4096;
 constexpr unsigned closing_pause_ms = 500;
 constexpr unsigned closing_extra_wait_ms = 10000;
@@ -100,9 +102,11 @@ int ComUsb::com_open(unsigned timeout_ms, bool take_control)
         endpoints = EndpointSet{0, 0, 0, 0};
         return COM_ERR_CONNECT;
     }
+    read_position = fill_count = 0;
     if (!take_control)
         return COM_SUCCESS;
 
+    discard_stale_replies();
     int code = send_command("~M601 S0\r\n", timeout_ms);
     if (code == COM_SUCCESS)
         code = expect_reply("CMD M601 Received.", timeout_ms);
@@ -111,6 +115,24 @@ int ComUsb::com_open(unsigned timeout_ms, bool take_control)
     if (code == COM_SUCCESS)
         code = expect_reply("ok", timeout_ms);
     return code;
+}
+
+void ComUsb::discard_stale_replies()
+{
+    // A session that ended in the middle of an exchange can leave reply lines
+    // queued in the printer; read as answers to this session's commands they
+    // would fail every later update.  Read them away until the line is quiet.
+    std::uint8_t pending[receive_capacity_bytes];
+    for (int i = 0; i < stale_flush_transfers; ++i) {
+        int transferred = 0;
+        const int result = libusb_bulk_transfer(handle, endpoints.cmd_in, pending, sizeof pending, &transferred,
+                                                stale_flush_timeout_ms);
+        if (result == LIBUSB_ERROR_PIPE)
+            libusb_clear_halt(handle, endpoints.cmd_in);
+        if (result != 0 || transferred == 0)
+            return;
+        log_format("com_open: discarded stale reply: %.*s", transferred, reinterpret_cast<const char*>(pending));
+    }
 }
 
 int ComUsb::com_close()

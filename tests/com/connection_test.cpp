@@ -34,11 +34,14 @@ TEST_F(Connection, HandshakeLinesGoOutAndAreLoggedExactly)
 {
     open_link();
     const auto& traffic = printer->traffic();
-    ASSERT_EQ(traffic.size(), 4u);
-    EXPECT_EQ(traffic[0].endpoint, 0x01);
-    EXPECT_EQ(text(traffic[0]), "~M601 S0\r\n");
-    EXPECT_EQ(traffic[0].timeout_ms, 1000u);
-    for (int i = 1; i < 4; ++i) {
+    ASSERT_EQ(traffic.size(), 5u);
+    EXPECT_EQ(traffic[0].endpoint, 0x81) << "first, a look for stale replies";
+    EXPECT_EQ(traffic[0].timeout_ms, 100u);
+    EXPECT_EQ(traffic[0].status, emu::Status::timeout);
+    EXPECT_EQ(traffic[1].endpoint, 0x01);
+    EXPECT_EQ(text(traffic[1]), "~M601 S0\r\n");
+    EXPECT_EQ(traffic[1].timeout_ms, 1000u);
+    for (int i = 2; i < 5; ++i) {
         EXPECT_EQ(traffic[i].endpoint, 0x81);
         EXPECT_EQ(traffic[i].length, 4096u) << "a refill asks for the whole receive buffer";
     }
@@ -47,6 +50,28 @@ TEST_F(Connection, HandshakeLinesGoOutAndAreLoggedExactly)
               "2021-4-20 6:43:1: com_readline: CMD M601 Received.\r\n\n"
               "2021-4-20 6:43:1: com_readline: Control Success.\r\n\n"
               "2021-4-20 6:43:1: com_readline: ok\r\n\n");
+}
+
+TEST_F(Connection, StaleRepliesFromAnEarlierSessionAreReadAwayBeforeTakingControl)
+{
+    // An earlier session ended in the middle of an exchange, leaving lines queued.
+    printer->push_raw_reply("Control Release.\r\n");
+    printer->push_raw_reply("ok\r\n");
+    com::ComUsb& l = make_link();
+    ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+    EXPECT_TRUE(log_has("com_open: discarded stale reply: Control Release.\r\n\n"));
+    EXPECT_TRUE(log_has("com_open: discarded stale reply: ok\r\n\n"));
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 100u) << "one short wait once the line is quiet";
+}
+
+TEST_F(Connection, ReopeningForgetsLinesTheHostStillHeld)
+{
+    com::ComUsb& l = open_link(false);
+    printer->push_raw_reply(std::string(150, 'x') + "\r\n");
+    char line[128];
+    int length = 0;
+    ASSERT_EQ(l.com_readline(line, sizeof line, &length, 1000), com::COM_ERR_OVERFLOW);  // stays buffered
+    ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS) << "the buffered line must not answer the handshake";
 }
 
 TEST_F(Connection, CloseOnANeverOpenedLinkSendsNothing)
@@ -119,10 +144,10 @@ TEST_F(Connection, WrongHandshakeLineGives13AfterADrainAndStaysOpen)
     EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_COMMAND);
     EXPECT_EQ(l.com_is_closed(), 0);
     const auto& traffic = printer->traffic();
-    ASSERT_EQ(traffic.size(), 4u);
-    EXPECT_EQ(traffic[3].endpoint, 0x81);
-    EXPECT_EQ(traffic[3].timeout_ms, 1000u) << "the drain";
-    EXPECT_EQ(text(traffic[3]), "ok\r\n") << "the drain took the rest of the reply";
+    ASSERT_EQ(traffic.size(), 5u);
+    EXPECT_EQ(traffic[4].endpoint, 0x81);
+    EXPECT_EQ(traffic[4].timeout_ms, 1000u) << "the drain";
+    EXPECT_EQ(text(traffic[4]), "ok\r\n") << "the drain took the rest of the reply";
     EXPECT_TRUE(log_has("com_clear_buffer: ok\r\n\n"));
     // The printer took control; deleting the link hands it back.
     link.reset();
@@ -134,7 +159,7 @@ TEST_F(Connection, DrainAfterTheLastLineWaitsASecond)
     printer->replace_reply("M601", 2, "ko");
     com::ComUsb& l = make_link();
     EXPECT_EQ(l.com_open(5000, true), com::COM_ERR_COMMAND);
-    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 1000u) << "nothing left: the drain runs into its 1000 ms";
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 100u + 1000u) << "nothing left: the drain runs into its 1000 ms";
     EXPECT_TRUE(log_has("com_clear_buffer: : timeout\n"));
 }
 
@@ -154,7 +179,7 @@ TEST_F(Connection, SilentPrinterGives9AfterTheCallersTimeout)
     printer->silence_replies("M601");
     com::ComUsb& l = make_link();
     EXPECT_EQ(l.com_open(2500, true), com::COM_ERR_TIMEOUT);
-    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 2500u);
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 100u + 2500u);
     EXPECT_EQ(l.com_is_closed(), 0);
     EXPECT_TRUE(log_has("com_readline: : timeout"));
 }
@@ -211,7 +236,7 @@ TEST_F(Connection, SetBPrintersTakeCommandsOn2AndDataOn4)
         const bool set_b = product != 0x0105;
         EXPECT_EQ(l.endpoint_set().cmd_out, set_b ? 0x02 : 0x01);
         EXPECT_EQ(l.endpoint_set().data_out, set_b ? 0x04 : 0x03);
-        EXPECT_EQ(printer->traffic().front().endpoint, set_b ? 0x02 : 0x01);
+        EXPECT_EQ(printer->traffic().at(1).endpoint, set_b ? 0x02 : 0x01);
         for (const auto& t : printer->traffic()) {
             if (t.endpoint & 0x80) {
                 EXPECT_EQ(t.endpoint, 0x81);

@@ -36,6 +36,8 @@ private:
     int transfer_failure(const char* prefix, int transfer_result, std::uint8_t endpoint, bool overflow_is_own);
     // One refill or read-on transfer into the receive buffer at the fill count.
     int receive_more(unsigned timeout_ms);
+    // Reads away reply lines an earlier session left queued in the printer.
+    void discard_stale_replies();
     // Gives the printer back and closes it, whatever the log throws meanwhile.
     void close_quietly() noexcept;
     void release_and_close() noexcept;
