@@ -20,6 +20,7 @@ cmake -S "$root" -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVIK_WERROR
     -DZARVIK_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== all tests passed"

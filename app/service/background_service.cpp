@@ -1,0 +1,23 @@
+#include "background_service.h"
+
+#include <QMessageBox>
+#include <QString>
+
+#ifdef _WIN32
+#include "service_control.h"
+#endif
+
+bool stopBackgroundService()
+{
+#ifdef _WIN32
+    const DWORD code = stopService(L"SpoolHub");
+    if (serviceStopAllowsStart(code))
+        return true;
+    QMessageBox::warning(nullptr, QStringLiteral("failed to stop service"),
+                         QStringLiteral("Failed to stop background service [SpoolHub]."), QMessageBox::Ok,
+                         QMessageBox::NoButton);
+    return false;
+#else
+    return true;
+#endif
+}

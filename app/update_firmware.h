@@ -1,0 +1,52 @@
+// The update worker: detects the tool's printer and runs a whole firmware
+// update in one synchronous call, reporting through three signals.  Needs Qt
+// Core only, so any front end can drive it.
+#pragma once
+
+#include <QFileInfo>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+#include "com/devices.h"
+
+namespace com {
+class Com;
+}
+
+class UpdateFirmware : public QObject {
+    Q_OBJECT
+
+public:
+    // The one printer this tool serves: the first Orbrey row of the printer table.
+    static constexpr std::uint16_t TARGET_VENDOR_ID = com::ids::vendor_halvenn;
+    static constexpr std::uint16_t TARGET_PRODUCT_ID = com::ids::product_orbrey;
+
+    explicit UpdateFirmware(QObject* parent = nullptr);
+
+    // True when the target printer is attached (a fresh USB listing each call).
+    bool detectPrinter();
+
+    // Installs the first "bin" file as "orbrey.bin", then every "xbf" file
+    // under its own name.  Emits progressUpdated(0), then progress, then either
+    // done(true) or one error(msg) followed by done(false).
+    void update(const QList<QFileInfo>& files);
+
+    // True for success; for any other code emits error() with its text.
+    bool checkResult(int code);
+
+signals:
+    void done(bool succeed);
+    void error(QString msg);
+    void progressUpdated(int percent);
+
+private:
+    bool installAll(com::Com& link, const QList<QFileInfo>& files);
+};
+
+// The link's progress callback: emits progressUpdated on the UpdateFirmware
+// that `context` points to.
+void reportProgress(int percent, float rate, void* context);

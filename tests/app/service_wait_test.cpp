@@ -1,0 +1,103 @@
+// The rule by which start-up waits for the background service to stop,
+// driven by scripted statuses instead of a service manager.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "service/background_service.h"
+#include "service/service_wait.h"
+
+namespace {
+
+constexpr std::uint32_t stopped = 1, stop_pending = 3, running = 4, continue_pending = 5;
+
+struct Script {
+    explicit Script(std::vector<service::PollStatus> script) : statuses(std::move(script)) {}
+
+    std::vector<service::PollStatus> statuses;  // one per query; past the end, queries fail
+    std::size_t next = 0;
+    std::vector<std::uint32_t> sleeps;
+
+    service::WaitOutcome run(std::uint32_t wanted = stopped)
+    {
+        return service::wait_for_state(
+            wanted,
+            [this](service::PollStatus* s) {
+                if (next >= statuses.size())
+                    return false;
+                *s = statuses[next++];
+                return true;
+            },
+            [this](std::uint32_t ms) { sleeps.push_back(ms); });
+    }
+};
+
+service::PollStatus st(std::uint32_t state, std::uint32_t checkpoint, std::uint32_t hint)
+{
+    service::PollStatus s;
+    s.state = state;
+    s.checkpoint = checkpoint;
+    s.wait_hint = hint;
+    return s;
+}
+
+TEST(ServiceWait, AlreadyStoppedNeedsOneQueryAndNoSleep)
+{
+    Script s{{st(stopped, 0, 0)}};
+    EXPECT_EQ(s.run(), service::WaitOutcome::reached);
+    EXPECT_EQ(s.next, 1u);
+    EXPECT_TRUE(s.sleeps.empty());
+}
+
+TEST(ServiceWait, PollsWithTheFullWaitHintWhileCheckpointsAdvance)
+{
+    Script s{{st(stop_pending, 1, 3000), st(stop_pending, 2, 2500), st(stop_pending, 7, 0), st(stopped, 0, 0)}};
+    EXPECT_EQ(s.run(), service::WaitOutcome::reached);
+    EXPECT_EQ(s.sleeps, (std::vector<std::uint32_t>{3000, 2500, 0})) << "hints are neither divided nor clamped";
+}
+
+TEST(ServiceWait, SamePendingStateWithoutProgressGivesUpAfterTheSecondPoll)
+{
+    Script same{{st(stop_pending, 4, 100), st(stop_pending, 4, 100), st(stopped, 0, 0)}};
+    EXPECT_EQ(same.run(), service::WaitOutcome::no_progress);
+    EXPECT_EQ(same.next, 2u);
+    EXPECT_EQ(same.sleeps, std::vector<std::uint32_t>{100});
+
+    Script backwards{{st(stop_pending, 4, 100), st(stop_pending, 3, 100)}};
+    EXPECT_EQ(backwards.run(), service::WaitOutcome::no_progress);
+}
+
+TEST(ServiceWait, AChangeOfStateStartsTheComparisonAfresh)
+{
+    // From one pending state to another with a lower checkpoint: progress.
+    Script s{{st(continue_pending, 9, 10), st(stop_pending, 1, 10), st(stop_pending, 2, 10), st(stopped, 0, 0)}};
+    EXPECT_EQ(s.run(), service::WaitOutcome::reached);
+    Script back{{st(stop_pending, 5, 10), st(running, 5, 10), st(stop_pending, 5, 10), st(stop_pending, 5, 10)}};
+    EXPECT_EQ(back.run(), service::WaitOutcome::no_progress);
+    EXPECT_EQ(back.next, 4u);
+}
+
+TEST(ServiceWait, AFailedQueryEndsTheWait)
+{
+    Script none{std::vector<service::PollStatus>{}};
+    EXPECT_EQ(none.run(), service::WaitOutcome::query_failed);
+    Script later{{st(stop_pending, 1, 5)}};
+    EXPECT_EQ(later.run(), service::WaitOutcome::query_failed);
+    EXPECT_EQ(later.sleeps, std::vector<std::uint32_t>{5});
+}
+
+TEST(ServiceWait, WaitsForAnyWantedState)
+{
+    Script r{{st(2, 1, 0), st(running, 0, 0)}};
+    EXPECT_EQ(r.run(running), service::WaitOutcome::reached);
+}
+
+TEST(ServiceStop, OnlyStoppedOrNotInstalledLetsTheToolStart)
+{
+    EXPECT_TRUE(serviceStopAllowsStart(0));
+    EXPECT_TRUE(serviceStopAllowsStart(1060));
+    for (unsigned long code : {5ul, 1053ul, 1061ul, 1062ul, 1072ul})
+        EXPECT_FALSE(serviceStopAllowsStart(code)) << code;
+}
+
+}  // namespace
