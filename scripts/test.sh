@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds everything and runs every test:
 #   1. the native build (warnings are errors) and its whole ctest suite;
-#   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Build folders: build/ and build-asan/ beside this script's parent.
+#   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh.
+# Build folders: build/, build-asan/ and build-win/ beside this script's parent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,5 +23,9 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+windows_start=$SECONDS
+scripts/test-windows.sh
+echo "== the Windows stage took $((SECONDS - windows_start)) s"
 
 echo "== all tests passed"

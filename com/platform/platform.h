@@ -79,10 +79,17 @@ struct DirEntry {
     std::uint64_t last_write = 0;  // 100 ns intervals since 1601-01-01 UTC
 };
 
-// Calls `visit` for every entry of `utf8_dir` whose name matches the wildcard
-// `pattern` ('*' any run of characters, '?' one character), in the order the
-// system reports them.  Returns false, without calling `visit`, when the folder
-// cannot be converted or searched (a missing folder included).
+// True when the UTF-8 `name` matches the wildcard `pattern`: '*' any run of
+// characters, '?' exactly one character, anything else itself (case counts).
+// Both sides filter with this, so that a pattern finds the same names on every
+// system (the Windows search alone would also let '?' match nothing before a
+// dot, ignore case and match short 8.3 names).
+bool name_matches(const std::string& pattern, const std::string& name);
+
+// Calls `visit` for every entry of `utf8_dir` whose name matches `pattern`
+// (see name_matches), in the order the system reports them.  Returns true when
+// the folder was searched, matches or not; false, without calling `visit`,
+// when it cannot be converted or searched (a missing folder included).
 bool find_entries(const std::string& utf8_dir, const std::string& pattern,
                   const std::function<void(const DirEntry&)>& visit);
 

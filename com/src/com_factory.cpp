@@ -24,9 +24,9 @@ void read_string(libusb_device_handle* handle, std::uint8_t index, char* field)
     const int length = libusb_get_string_descriptor_ascii(handle, index, scratch, string_read_limit);
     if (length <= 0)
         return;
-    scratch[length] = '\0';
-    std::strncpy(field, reinterpret_cast<const char*>(scratch), string_read_limit);
-    field[string_read_limit] = '\0';
+    const auto kept = static_cast<std::size_t>(length < string_read_limit ? length : string_read_limit);
+    std::memcpy(field, scratch, kept);
+    field[kept] = '\0';
 }
 
 }  // namespace

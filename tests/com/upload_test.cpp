@@ -35,7 +35,7 @@ protected:
 
     std::string local(const std::string& name, const std::string& bytes)
     {
-        write_file(files.path() / name, bytes);
+        write_file(files.path() / testsupport::from_utf8(name), bytes);
         return files.utf8(name);
     }
 
@@ -357,7 +357,10 @@ TEST_F(Upload, NonAsciiNamesGoOutAsUtf8)
     EXPECT_EQ(printer->files().count(name), 1u);
 }
 
-// A progress callback that changes the file while it is being sent.
+#ifndef _WIN32
+// A progress callback that changes the file while it is being sent.  Only
+// POSIX lets another writer at a file that is open for reading: on Windows
+// the upload's open keeps writers out.
 struct Resize {
     testsupport::fs::path path;
     std::uintmax_t to;
@@ -390,6 +393,7 @@ TEST_F(Upload, AFileThatShrinksEndsTheDataPhaseWith14)
     EXPECT_FALSE(printer->files().at("0:/sys/f.bin").complete);
     EXPECT_TRUE(log_has("com_send_file: : file " + path + " ended after 5000 of 10000 bytes"));
 }
+#endif
 
 TEST_F(Upload, FailedAnnouncementEndsTheUploadWithoutClosing)
 {

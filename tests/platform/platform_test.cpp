@@ -98,6 +98,31 @@ TEST(FileTime, RoundTripsThroughLeapDaysAndYearEnds)
     EXPECT_EQ(platform::utc_to_filetime(after) - platform::utc_to_filetime(before), 2ULL * 86400 * 10000000);
 }
 
+TEST(NameMatches, StarTakesAnyRunAndQuestionMarkExactlyOneCharacter)
+{
+    EXPECT_TRUE(platform::name_matches("libcom-*.log", "libcom-.log"));
+    EXPECT_TRUE(platform::name_matches("libcom-*.log", "libcom-2021-4-20_14-43-1.log"));
+    EXPECT_TRUE(platform::name_matches("libcom-*.log", "libcom-a.log.log"));
+    EXPECT_FALSE(platform::name_matches("libcom-*.log", "libcom-1.logs"));
+    EXPECT_FALSE(platform::name_matches("libcom-*.log", "libcom-1.log.bak"));
+    EXPECT_FALSE(platform::name_matches("libcom-*.log", "xlibcom-1.log"));
+    EXPECT_TRUE(platform::name_matches("*", ""));
+    EXPECT_TRUE(platform::name_matches("a**b", "ab"));
+    // Not the old DOS rule under which '?' may match nothing before a dot or the end.
+    EXPECT_FALSE(platform::name_matches("libcom-?.log", "libcom-.log"));
+    EXPECT_FALSE(platform::name_matches("a?", "a"));
+    EXPECT_TRUE(platform::name_matches("a?", "a\xF0\x9D\x84\x9E")) << "one character of four bytes";
+    EXPECT_FALSE(platform::name_matches("a??", "a\xC3\xA9"));
+    EXPECT_TRUE(platform::name_matches("*?\xC3\xA9", "\xC3\xA9\xC3\xA9"));
+    EXPECT_FALSE(platform::name_matches("*?\xC3\xA9", "\xC3\xA9"));
+}
+
+TEST(NameMatches, CaseCounts)
+{
+    EXPECT_FALSE(platform::name_matches("libcom-*.log", "LIBCOM-1.LOG"));
+    EXPECT_FALSE(platform::name_matches("libcom-*.log", "libcom-1.Log"));
+}
+
 std::vector<platform::DirEntry> search(const std::string& dir, const std::string& pattern)
 {
     std::vector<platform::DirEntry> found;
@@ -143,12 +168,43 @@ TEST(FindEntries, NonAsciiFolderAndNames)
     EXPECT_TRUE(search(folder, "libcom-*").empty());
 }
 
-TEST(FindEntries, MissingFolderFindsNothing)
+TEST(FindEntries, MissingFolderOrAFileFindsNothingAndFails)
 {
     TempDir dir;
+    testsupport::write_file(dir.path() / "file", "");
     bool called = false;
-    EXPECT_FALSE(platform::find_entries(dir.utf8("absent"), "*", [&](const platform::DirEntry&) { called = true; }));
+    const auto visit = [&](const platform::DirEntry&) { called = true; };
+    EXPECT_FALSE(platform::find_entries(dir.utf8("absent"), "*", visit));
+    EXPECT_FALSE(platform::find_entries(dir.utf8("file"), "*", visit));
+    EXPECT_FALSE(platform::find_entries("", "*", visit));
     EXPECT_FALSE(called);
+}
+
+TEST(FindEntries, AFolderWithoutMatchesIsSearchedAndFindsNothing)
+{
+    TempDir dir;
+    testsupport::write_file(dir.path() / "other.log", "");
+    bool called = false;
+    EXPECT_TRUE(platform::find_entries(dir.utf8(), "libcom-*.log", [&](const platform::DirEntry&) { called = true; }));
+    EXPECT_FALSE(called);
+}
+
+TEST(FileOpen, MalformedUtf8IsRefusedAndCreatesNothing)
+{
+    TempDir dir;
+    const char* names[] = {
+        "\xC0\xAF.bin",          // overlong '/'
+        "\xED\xA0\x80.bin",      // a surrogate
+        "\xF4\x90\x80\x80.bin",  // past U+10FFFF
+        "caf\xE9.bin",           // Latin-1, not UTF-8
+    };
+    for (const char* name : names) {
+        const std::string path = dir.utf8() + platform::path_separator() + name;
+        EXPECT_EQ(platform::file_open(path, false, true), platform::invalid_file) << name;
+        EXPECT_EQ(platform::file_open(path, true, true), platform::invalid_file) << name;
+        EXPECT_FALSE(platform::file_delete(path)) << name;
+    }
+    EXPECT_TRUE(testsupport::fs::is_empty(dir.path())) << "a malformed name was created under another name";
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ protected:
 
     com::ComUsb& make_link(std::uint16_t vendor = vid, std::uint16_t product = pid, bool logging = true)
     {
+        link.reset();  // one link at a time, as the tool has: both would open the same log
         link = std::make_unique<com::ComUsb>(vendor, product, logs.utf8(), logging);
         return *link;
     }

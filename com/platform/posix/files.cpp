@@ -42,37 +42,6 @@ void civil_from_days(std::int64_t z, int* year, int* month, int* day)
     *day = static_cast<int>(d);
 }
 
-// Windows wildcard match: '*' any run, '?' exactly one character.  Names are
-// compared byte by byte; a '?' consumes one whole UTF-8 character.
-bool wildcard_match(const char* pattern, const char* name)
-{
-    const char* star = nullptr;
-    const char* resume = nullptr;
-    while (*name) {
-        if (*pattern == '*') {
-            star = pattern++;
-            resume = name;
-        } else if (*pattern == '?' || *pattern == *name) {
-            if (*pattern == '?') {
-                ++name;
-                while ((static_cast<unsigned char>(*name) & 0xC0u) == 0x80u)
-                    ++name;
-            } else {
-                ++name;
-            }
-            ++pattern;
-        } else if (star) {
-            pattern = star + 1;
-            name = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == '*')
-        ++pattern;
-    return *pattern == '\0';
-}
-
 }  // namespace
 
 char path_separator()
@@ -164,7 +133,7 @@ bool find_entries(const std::string& utf8_dir, const std::string& pattern,
         return false;
     const int dir_fd = ::dirfd(dir);
     while (const dirent* entry = ::readdir(dir)) {
-        if (!wildcard_match(pattern.c_str(), entry->d_name))
+        if (!name_matches(pattern, entry->d_name))
             continue;
         struct stat st;
         if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)

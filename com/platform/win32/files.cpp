@@ -1,6 +1,7 @@
 // Win32 side of the platform layer: files, folder search, deletion, time conversion.
-// UTF-8 paths meet the wide-character file API through buffers of
-// max_path_units UTF-16 units.
+// UTF-8 paths meet the wide-character file API as UTF-16.  The API refuses
+// plain paths of MAX_PATH units and more; those are handed over in their
+// "\\?\" form, which reaches max_path_units and beyond.
 #include "../platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -13,12 +14,64 @@ namespace platform {
 
 namespace {
 
-// Converts a whole UTF-8 string, terminating zero included, into `wide`.
-// Malformed UTF-8 is refused rather than opened under a substituted name.
-bool to_wide(const std::string& utf8, wchar_t (&wide)[max_path_units])
+bool starts_with(const std::wstring& text, const wchar_t* head)
 {
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, wide,
-                               static_cast<int>(max_path_units)) != 0;
+    return text.compare(0, std::char_traits<wchar_t>::length(head), head) == 0;
+}
+
+// The whole UTF-8 string as UTF-16.  Refuses what the POSIX side refuses:
+// malformed UTF-8 and paths past max_path_units, so that both sides take the
+// same paths whatever the system's converter lets through.
+bool to_wide(const std::string& utf8, std::wstring* wide)
+{
+    if (!path_fits(utf8))
+        return false;
+    wide->clear();
+    if (utf8.empty())
+        return true;
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                          static_cast<int>(utf8.size()), nullptr, 0);
+    if (units <= 0)
+        return false;
+    wide->resize(static_cast<std::size_t>(units));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                               &(*wide)[0], units) == units;
+}
+
+// `path` in the form the file API takes at any length.  A path whose absolute
+// form stays below MAX_PATH is left alone.  A longer one is replaced by its
+// absolute form, which the system normalises as the API does short paths ('/'
+// becomes '\\', "." and ".." are resolved, a relative path starts at the
+// current folder), with the "\\?\" prefix that lifts the limit and switches
+// that normalisation off.
+bool to_api_path(std::wstring* path)
+{
+    if (starts_with(*path, L"\\\\?\\") || starts_with(*path, L"\\\\.\\"))
+        return true;
+    std::wstring full(path->size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path->c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (length == 0)
+            return false;
+        if (length < full.size()) {
+            full.resize(length);
+            break;
+        }
+        full.resize(length);  // what it needs, terminator included
+    }
+    if (full.size() < MAX_PATH || starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\"))
+        return true;
+    if (starts_with(full, L"\\\\"))
+        *path = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    else
+        *path = L"\\\\?\\" + full;
+    return true;
+}
+
+// A UTF-8 path for the file API, see to_wide and to_api_path.
+bool api_path(const std::string& utf8, std::wstring* path)
+{
+    return to_wide(utf8, path) && !path->empty() && to_api_path(path);
 }
 
 std::string to_utf8(const wchar_t* wide)
@@ -46,10 +99,8 @@ char path_separator()
 
 FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
 {
-    if (!readable && !writable)
-        return invalid_file;
-    wchar_t wide[max_path_units];
-    if (!to_wide(utf8_path, wide))
+    std::wstring path;
+    if ((!readable && !writable) || !api_path(utf8_path, &path))
         return invalid_file;
     DWORD access = 0;
     if (readable)
@@ -57,7 +108,9 @@ FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
     if (writable)
         access |= GENERIC_WRITE;
     const DWORD creation = writable ? OPEN_ALWAYS : OPEN_EXISTING;
-    HANDLE handle = CreateFileW(wide, access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Others may read the file meanwhile, but neither write nor delete it.
+    HANDLE handle =
+        CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return invalid_file;
     return reinterpret_cast<FileHandle>(handle);
@@ -90,6 +143,9 @@ bool file_seek_end(FileHandle file)
 
 std::int64_t file_size(FileHandle file)
 {
+    // invalid_file is also the value of GetCurrentProcess(): never hand it on.
+    if (file == invalid_file)
+        return -1;
     DWORD high = 0;
     SetLastError(NO_ERROR);
     const DWORD low = GetFileSize(as_handle(file), &high);
@@ -106,29 +162,30 @@ void file_close(FileHandle file)
 
 bool file_delete(const std::string& utf8_path)
 {
-    wchar_t wide[max_path_units];
-    return to_wide(utf8_path, wide) && DeleteFileW(wide) != 0;
+    std::wstring path;
+    return api_path(utf8_path, &path) && DeleteFileW(path.c_str()) != 0;
 }
 
 bool find_entries(const std::string& utf8_dir, const std::string& pattern,
                   const std::function<void(const DirEntry&)>& visit)
 {
-    wchar_t wide_dir[max_path_units];
-    wchar_t wide_pattern[max_path_units];
-    if (!to_wide(utf8_dir, wide_dir) || !to_wide(pattern, wide_pattern))
+    // The folder's every entry, filtered here: the system's own matching
+    // differs from name_matches.
+    std::wstring search;
+    if (!to_wide(utf8_dir, &search) || search.empty())
         return false;
-    // The search string is built apart from the folder's buffer, so a folder
-    // that fills its buffer cannot overrun it.
-    std::wstring search(wide_dir);
-    search += L'\\';
-    search += wide_pattern;
+    search += L"\\*";
+    if (!to_api_path(&search))
+        return false;
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(search.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)
-        return false;
+        return GetLastError() == ERROR_FILE_NOT_FOUND;  // a folder without entries (a drive's root)
     do {
         DirEntry entry;
         entry.name = to_utf8(data.cFileName);
+        if (!name_matches(pattern, entry.name))
+            continue;
         entry.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         entry.last_write = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                            data.ftLastWriteTime.dwLowDateTime;

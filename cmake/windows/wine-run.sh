@@ -1,0 +1,83 @@
+#!/bin/sh
+# Runs the Windows programs of a cross build under wine, in a wine prefix of
+# the build folder's own (never the home folder's ~/.wine), without a display.
+#
+#   wine-run.sh PREFIX PROGRAM [ARGS...]   runs one program (the prefix must exist)
+#   wine-run.sh PREFIX --init              creates PREFIX unless it exists
+#   wine-run.sh PREFIX --start             starts wine's background processes for
+#                                          PREFIX, detached, to stay until --stop
+#                                          (or a minute without programs)
+#   wine-run.sh PREFIX --stop              stops them
+#
+# Wine's background processes (its server and the services it starts) keep
+# the standard output of the process that started them, and whoever waits for
+# the end of a program's output (ctest, ninja) would wait for them too.  So
+# they are always started here, with all output to /dev/null, before any
+# program runs.
+set -eu
+
+if [ $# -lt 2 ] || [ -z "$1" ]; then
+    echo "usage: $0 PREFIX (--init | --start | --stop | PROGRAM [ARGS...])" >&2
+    exit 2
+fi
+prefix=$1
+shift
+case $prefix in
+    /*) ;;
+    *) echo "$0: the wine prefix must be an absolute path: $prefix" >&2; exit 2 ;;
+esac
+
+loader=/usr/lib/wine/wine64
+server=/usr/lib/wine/wineserver64
+for tool in "$loader" "$server"; do
+    if [ ! -x "$tool" ]; then
+        echo "$0: $tool is missing (apt-get install wine wine64)" >&2
+        exit 127
+    fi
+done
+
+export WINEPREFIX="$prefix"
+export WINELOADER="$loader"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+unset DISPLAY WAYLAND_DISPLAY
+
+quiet() {
+    "$@" </dev/null >/dev/null 2>&1
+}
+
+# Starts the server for the prefix unless one runs already, to stay SECONDS
+# after its last program ends, and has it start the services.  The server
+# answers 2 when it finds another one running.
+background() {
+    if quiet "$server" -p"$1"; then
+        quiet "$loader" cmd /c exit  # starts the services, creates a new prefix
+    fi
+}
+
+case $1 in
+    --init)
+        if [ ! -f "$prefix/system.reg" ]; then
+            mkdir -p "$prefix"
+            quiet "$loader" cmd /c exit
+            # The registry is complete once the server has saved it and gone.
+            quiet "$server" -w
+        fi
+        ;;
+    --start)
+        mkdir -p "$prefix"
+        background 60
+        ;;
+    --stop)
+        quiet "$server" -k || true
+        ;;
+    *)
+        if [ ! -f "$prefix/system.reg" ]; then
+            echo "$0: no wine prefix in $prefix (building the project creates it, or: $0 $prefix --init)" >&2
+            exit 2
+        fi
+        background 3
+        exec "$loader" "$@"
+        ;;
+esac
