@@ -1,16 +1,19 @@
 #include "virtual_clock.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace emu {
 
 namespace {
 
+// The hot reads (the tick counter once per uploaded piece, the wall clock per
+// log line) take no lock; only the list of sleeps does.
 struct State {
-    std::mutex mutex;
-    std::uint64_t start_filetime = com::platform::utc_to_filetime(VirtualClock::default_start());
-    std::uint64_t elapsed = 0;
-    std::uint32_t tick_base = 1000000u;
+    std::atomic<std::uint64_t> start_filetime{com::platform::utc_to_filetime(VirtualClock::default_start())};
+    std::atomic<std::uint64_t> elapsed{0};
+    std::atomic<std::uint32_t> tick_base{1000000u};
+    std::mutex sleeps_mutex;
     std::vector<unsigned> sleeps;
 };
 
@@ -37,38 +40,33 @@ com::platform::UtcTime VirtualClock::default_start()
 void VirtualClock::reset(const com::platform::UtcTime& start, std::uint32_t tick)
 {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
     s.start_filetime = com::platform::utc_to_filetime(start);
     s.elapsed = 0;
     s.tick_base = tick;
+    std::lock_guard<std::mutex> lock(s.sleeps_mutex);
     s.sleeps.clear();
 }
 
 void VirtualClock::advance(std::uint64_t milliseconds)
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.elapsed += milliseconds;
+    state().elapsed += milliseconds;
 }
 
 std::uint64_t VirtualClock::elapsed_ms()
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.elapsed;
+    return state().elapsed.load();
 }
 
 void VirtualClock::set_tick(std::uint32_t tick)
 {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.tick_base = tick - static_cast<std::uint32_t>(s.elapsed);
+    s.tick_base = tick - static_cast<std::uint32_t>(s.elapsed.load());
 }
 
 std::vector<unsigned> VirtualClock::sleeps()
 {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.sleeps_mutex);
     return s.sleeps;
 }
 
@@ -81,22 +79,23 @@ namespace platform {
 UtcTime utc_now()
 {
     emu::State& s = emu::state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return filetime_to_utc(s.start_filetime + s.elapsed * 10000u);
+    return filetime_to_utc(s.start_filetime.load() + s.elapsed.load() * 10000u);
 }
 
 std::uint32_t tick_count()
 {
     emu::State& s = emu::state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.tick_base + static_cast<std::uint32_t>(s.elapsed);
+    return s.tick_base.load(std::memory_order_relaxed) +
+           static_cast<std::uint32_t>(s.elapsed.load(std::memory_order_relaxed));
 }
 
 void sleep_ms(unsigned milliseconds)
 {
     emu::State& s = emu::state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sleeps.push_back(milliseconds);
+    {
+        std::lock_guard<std::mutex> lock(s.sleeps_mutex);
+        s.sleeps.push_back(milliseconds);
+    }
     s.elapsed += milliseconds;
 }
 
