@@ -124,8 +124,22 @@ void Com::cancel_upload()
 
 int Com::send_command(const char* line, unsigned timeout_ms)
 {
-    int written = 0;
-    return com_write(line, static_cast<int>(std::strlen(line)), &written, timeout_ms);
+    // A printer that takes only part of the line would join the rest of it to
+    // the next command it gets (the give-back included): send the rest.
+    const int length = static_cast<int>(std::strlen(line));
+    int sent = 0;
+    while (sent < length) {
+        int written = 0;
+        const int code = com_write(line + sent, length - sent, &written, timeout_ms);
+        if (code != COM_SUCCESS)
+            return code;
+        if (written <= 0) {
+            log_format("send_command: the printer took no byte of %d", length - sent);
+            return COM_ERR_TIMEOUT;
+        }
+        sent += written;
+    }
+    return COM_SUCCESS;
 }
 
 int Com::read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms)

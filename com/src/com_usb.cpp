@@ -24,6 +24,7 @@ constexpr char clear_prefix[] = "com_clear_buffer: ";
 constexpr char send_prefix[] = "com_send_file: ";
 
 constexpr unsigned release_timeout_ms = 1000;
+constexpr int release_attempts = 3;
 constexpr unsigned stale_flush_timeout_ms = 100;
 constexpr int stale_flush_transfers = 16;
 constexpr unsigned chunk_bytes = 4096;
@@ -140,8 +141,16 @@ int ComUsb::com_close()
     if (!handle)
         return COM_SUCCESS;
     // The outcome of the release handshake is not reported: the first failure
-    // ends it, and the device is released and closed in every case.
-    if (send_command("~M602\r\n", release_timeout_ms) == COM_SUCCESS &&
+    // ends it, and the device is released and closed in every case.  The
+    // command itself is tried again while the printer is there, since one
+    // that never got it stays held.
+    int code = COM_ERR_UNKNOWN;
+    for (int attempt = 0; attempt < release_attempts; ++attempt) {
+        code = send_command("~M602\r\n", release_timeout_ms);
+        if (code == COM_SUCCESS || code == COM_ERR_DISCONNECTED)
+            break;
+    }
+    if (code == COM_SUCCESS &&
         expect_reply("CMD M602 Received.", release_timeout_ms) == COM_SUCCESS &&
         expect_reply("Control Release.", release_timeout_ms) == COM_SUCCESS)
         expect_reply("ok", release_timeout_ms);
@@ -384,6 +393,7 @@ int ComUsb::com_send_file(const std::string& local_path, const std::string& remo
             break;
         }
         if (static_cast<unsigned>(transferred) < got) {
+            log_format("%s: device took %d of %u bytes", send_prefix, transferred, got);
             data_result = COM_ERR_OVERFLOW;
             break;
         }

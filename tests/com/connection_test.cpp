@@ -275,6 +275,71 @@ TEST_F(Connection, AKernelDriverIsDetachedBeforeTheClaim)
     EXPECT_EQ(bus().counters.auto_detach_before_claim, 1);
 }
 
+TEST_F(Connection, ACommandLineThePrinterTookOnlyPartOfIsCompleted)
+{
+    // Left half-sent, "~M6" would be joined to the next command: the printer
+    // would see "~M6~M602" and never be given back.
+    printer->fault_at(1, emu::FaultKind::short_transfer, 3);
+    com::ComUsb& l = make_link();
+    ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+    EXPECT_EQ(text(printer->traffic()[1]), "~M6");
+    EXPECT_EQ(text(printer->traffic()[2]), "01 S0\r\n");
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(printer->commands(), (Commands{"~M601 S0", "~M602"}));
+    EXPECT_FALSE(printer->under_control());
+}
+
+TEST_F(Connection, ACommandLineThePrinterTookNothingOfIsATimeout)
+{
+    printer->fault_at(1, emu::FaultKind::zero_length);
+    com::ComUsb& l = make_link();
+    EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_TIMEOUT);
+    EXPECT_EQ(printer->transfer_count(), 2u) << "no reply is waited for";
+    EXPECT_TRUE(log_has("send_command: the printer took no byte of 10\n"));
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(printer->commands(), (Commands{"~M602"}));
+}
+
+TEST_F(Connection, AGiveBackThatDoesNotGoOutIsSentAgain)
+{
+    const emu::FaultKind kinds[] = {emu::FaultKind::silence, emu::FaultKind::stall, emu::FaultKind::io_error,
+                                    emu::FaultKind::overflow, emu::FaultKind::zero_length};
+    for (emu::FaultKind kind : kinds) {
+        SCOPED_TRACE(emu::fault_name(kind));
+        com::ComUsb& l = open_link();
+        printer->fault_at(printer->transfer_count(), kind);
+        EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+        EXPECT_FALSE(printer->under_control()) << "the printer was left held";
+        EXPECT_EQ(printer->commands().back(), "~M602");
+        EXPECT_EQ(l.com_is_closed(), 1);
+    }
+}
+
+TEST_F(Connection, AGiveBackIsSentAtMostThreeTimes)
+{
+    com::ComUsb& l = open_link();
+    const std::uint64_t next = printer->transfer_count();
+    for (std::uint64_t i = 0; i < 4; ++i)
+        printer->fault_at(next + i, emu::FaultKind::silence);
+    const auto before = emu::VirtualClock::elapsed_ms();
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(printer->transfer_count() - next, 3u);
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms() - before, 3000u);
+    EXPECT_EQ(l.com_is_closed(), 1);
+    EXPECT_EQ(bus().counters.live_handles, 0);
+    EXPECT_TRUE(printer->under_control()) << "nothing reached it";
+}
+
+TEST_F(Connection, AGoneDeviceIsNotSentTheGiveBackAgain)
+{
+    com::ComUsb& l = open_link();
+    const std::uint64_t next = printer->transfer_count();
+    printer->fault_at(next, emu::FaultKind::vanish);
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_EQ(printer->transfer_count() - next, 1u);
+    EXPECT_EQ(bus().counters.claimed_interfaces, 0);
+}
+
 #ifndef _WIN32
 TEST_F(Connection, ALogThatCannotWriteDoesNotKeepThePrinterHeld)
 {

@@ -287,6 +287,17 @@ TEST_F(Upload, ShortDataTransferGives12AndTheClosingExchangeRuns)
     EXPECT_FALSE(printer->files().at("0:/sys/f.bin").complete);
 }
 
+TEST_F(Upload, APieceThePrinterDidNotTakeWholeIsLogged)
+{
+    printer->fault_at(mark + 4, emu::FaultKind::short_transfer, 1000);
+    EXPECT_EQ(send(local("f.bin", std::string(5000, 'x'))), com::COM_ERR_OVERFLOW);
+    EXPECT_TRUE(log_has("com_send_file: : device took 1000 of 4096 bytes\n"));
+    settle();
+    printer->fault_at(printer->transfer_count() + 4, emu::FaultKind::zero_length);
+    EXPECT_EQ(send(local("g.bin", std::string(5000, 'y'))), com::COM_ERR_OVERFLOW);
+    EXPECT_TRUE(log_has("com_send_file: : device took 0 of 4096 bytes\n"));
+}
+
 TEST_F(Upload, DataOverflowAndOtherErrors)
 {
     printer->fault_at(mark + 4, emu::FaultKind::overflow);

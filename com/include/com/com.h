@@ -77,7 +77,9 @@ protected:
         __attribute__((format(printf, 2, 3)))
 #endif
         ;
-    // Sends one command line with com_write; the byte count is not looked at.
+    // Sends one whole command line with com_write, in as many writes as the
+    // printer needs to take it; a write that moves no byte ends it with
+    // COM_ERR_TIMEOUT.
     int send_command(const char* line, unsigned timeout_ms);
     // Reads one reply line into `line`; when no complete line is handed out the
     // text is empty, so it never equals an expected reply.
