@@ -8,6 +8,7 @@ packages=(
     libusb-1.0-0-dev qtbase5-dev
     googletest libgtest-dev libgmock-dev
     xvfb xauth
+    umockdev libumockdev-dev libglib2.0-dev
 )
 packages+=("$@")
 

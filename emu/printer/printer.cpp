@@ -186,6 +186,15 @@ TransferResult Printer::bulk_in(std::uint8_t endpoint, std::uint8_t* buffer, std
     return result;
 }
 
+bool Printer::in_transfer_would_wait(std::uint8_t endpoint) const
+{
+    if (!present_ || halted(endpoint) || faults_.count(next_index_) != 0)
+        return false;
+    if (endpoint == endpoints_.cmd_in)
+        return reply_queue_.empty();
+    return endpoint == endpoints_.data_in;
+}
+
 void Printer::clear_halt(std::uint8_t endpoint)
 {
     halted_.erase(endpoint);
@@ -232,6 +241,17 @@ std::size_t Printer::pending_reply_bytes() const
     return total;
 }
 
+int Printer::exchange_count(const std::string& command) const
+{
+    auto it = exchange_counts_.find(command);
+    return it == exchange_counts_.end() ? 0 : it->second;
+}
+
+std::uint64_t Printer::upload_missing() const
+{
+    return uploading_ ? upload_.announced - upload_.data.size() : 0;
+}
+
 std::uint64_t Printer::used_space() const
 {
     std::uint64_t used = 0;
@@ -258,6 +278,8 @@ void Printer::take_command_bytes(const std::uint8_t* data, std::size_t length)
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         handle_command(line);
+        if (command_hook_)
+            command_hook_(line);
     }
 }
 
@@ -364,6 +386,8 @@ void Printer::answer(const std::string& command, std::vector<std::string> lines)
             lines.push_back(edit.text);
         }
     }
+    if (!own_replies_)
+        return;
     switch (framing_) {
     case Framing::line_per_transfer:
         for (const std::string& line : lines)

@@ -93,6 +93,12 @@ public:
     void clear_halt(std::uint8_t endpoint);
     // False once the printer was unplugged or vanished.
     bool present() const { return present_; }
+    // True when a bulk IN transfer on `endpoint` made now would only run into
+    // its time-out: nothing to deliver, no halt and no planned fault.  A
+    // transport whose host waits in real time holds such a transfer open
+    // without handing it to the model, and hands it over once this turns
+    // false or the host gives up.
+    bool in_transfer_would_wait(std::uint8_t endpoint) const;
     // Time stamps for the traffic record, in milliseconds.
     void set_clock(std::function<std::uint64_t()> clock) { clock_ = std::move(clock); }
 
@@ -106,6 +112,14 @@ public:
     void silence_replies(const std::string& command, int from_line = 0, int occurrence = 0);
     // Bytes to put into the reply queue now, as one transfer (stale or unsolicited output).
     void push_raw_reply(const std::string& bytes);
+    // With `own` false the printer still acts on every command but queues none
+    // of its reply lines: what the host reads is only what push_raw_reply put
+    // there, so a test can script the whole reply stream.  On by default.
+    void set_own_replies(bool own) { own_replies_ = own; }
+    // Called with each command line (without its line end) once the printer
+    // has acted on it and queued its own replies; a scripted reply stream
+    // answers from here.  Reply edits still apply to the printer's own lines.
+    void set_command_hook(std::function<void(const std::string&)> hook) { command_hook_ = std::move(hook); }
     void set_framing(Framing framing, std::size_t split_at = 0);
     // Storage space for uploads; an upload that does not fit is answered "out of space".
     void set_capacity(std::uint64_t bytes) { capacity_ = bytes; }
@@ -124,6 +138,14 @@ public:
     // Everything a well-behaved host never does (a command without control, data beyond the announced size, ...).
     const std::vector<std::string>& violations() const { return violations_; }
     std::uint64_t transfer_count() const { return next_index_; }
+    // How many exchanges of `command` ("M601", "M28", ...) were answered so
+    // far: the occurrence number the next one gets in replace_reply and
+    // silence_replies.
+    int exchange_count(const std::string& command) const;
+    // Bytes the upload in progress still lacks of its announced size; 0 when
+    // no upload is in progress.  A transport that reads file data in pieces
+    // of its own choosing sizes them by this, as a printer's firmware does.
+    std::uint64_t upload_missing() const;
     std::size_t pending_reply_bytes() const;
     int clear_halt_count(std::uint8_t endpoint) const;
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
@@ -160,6 +182,8 @@ private:
     std::size_t split_at_ = 0;
     std::uint64_t capacity_ = UINT64_MAX;
     bool record_payloads_ = true;
+    bool own_replies_ = true;
+    std::function<void(const std::string&)> command_hook_;
     bool present_ = true;
     bool under_control_ = false;
     std::function<std::uint64_t()> clock_;
