@@ -8,6 +8,7 @@ packages=(
     libusb-1.0-0-dev qtbase5-dev
     googletest libgtest-dev libgmock-dev
     xvfb xauth
+    qemu-system-x86 linux-image-amd64 busybox-static cpio
     umockdev libumockdev-dev libglib2.0-dev
 )
 packages+=("$@")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds everything and runs every test:
-#   1. the native build (warnings are errors) and its whole ctest suite;
+#   1. the native build (warnings are errors) and its whole ctest suite, the
+#      label `kernel` (one QEMU guest boot) last, through scripts/kernel-test.sh;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh.
 # Build folders: build/, build-asan/ and build-win/ beside this script's parent.
@@ -14,7 +15,10 @@ scripts/setup-debian.sh
 echo "== native build and tests"
 cmake -S "$root" -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVIK_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" -LE kernel
+
+echo "== the link on the real kernel USB stack, in a QEMU guest"
+scripts/kernel-test.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S "$root" -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVIK_WERROR=ON \

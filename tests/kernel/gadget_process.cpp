@@ -1,0 +1,273 @@
+#include "gadget_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace kerneltest {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+constexpr milliseconds start_limit{15000};
+constexpr milliseconds answer_limit{5000};
+constexpr milliseconds gone_limit{5000};
+
+std::string read_text(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string s = text.str();
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
+}
+
+// Splits "a b rest of line" into its first `count` words and the rest.
+std::vector<std::string> split_fields(const std::string& line, std::size_t count)
+{
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (out.size() < count) {
+        const std::size_t blank = line.find(' ', at);
+        if (blank == std::string::npos) {
+            out.push_back(line.substr(at));
+            return out;
+        }
+        out.push_back(line.substr(at, blank - at));
+        at = blank + 1;
+    }
+    out.push_back(line.substr(at));
+    return out;
+}
+
+}  // namespace
+
+const PrinterState::File* PrinterState::file(const std::string& path) const
+{
+    for (const File& f : files)
+        if (f.path == path)
+            return &f;
+    return nullptr;
+}
+
+bool find_on_host(const std::string& serial, HostView& view)
+{
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/sys/bus/usb/devices", error)) {
+        const fs::path device = entry.path();
+        if (!fs::exists(device / "serial") || read_text(device / "serial") != serial)
+            continue;
+        const std::string name = device.filename().string();
+        const fs::path interface = device / (name + ":1.0");
+        if (!fs::exists(interface))
+            return false;  // enumerated but not configured yet
+        view.sysfs_name = name;
+        view.bus = std::atoi(read_text(device / "busnum").c_str());
+        view.address = std::atoi(read_text(device / "devnum").c_str());
+        view.endpoints.clear();
+        for (const auto& item : fs::directory_iterator(interface, error)) {
+            const std::string item_name = item.path().filename().string();
+            if (item_name.compare(0, 3, "ep_") == 0)
+                view.endpoints.push_back(static_cast<std::uint8_t>(std::strtoul(item_name.c_str() + 3, nullptr, 16)));
+        }
+        std::sort(view.endpoints.begin(), view.endpoints.end());
+        return true;
+    }
+    return false;
+}
+
+GadgetProcess::GadgetProcess(const std::string& program, const std::vector<std::string>& arguments,
+                             const std::string& serial)
+    : serial_(serial)
+{
+    int in_pipe[2];
+    int out_pipe[2];
+    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<std::string> all{program};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    all.push_back("--serial");
+    all.push_back(serial);
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        ::dup2(in_pipe[0], STDIN_FILENO);
+        ::dup2(out_pipe[1], STDOUT_FILENO);
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    to_child_ = in_pipe[1];
+    from_child_ = out_pipe[0];
+
+    try {
+        const auto deadline = steady_clock::now() + start_limit;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+            const std::string line = next_line(std::max(left, milliseconds(0)));
+            if (line.empty())
+                throw std::runtime_error("the gadget printer did not get configured");
+            if (line.compare(0, 10, "configured") == 0)
+                break;
+        }
+        while (!find_on_host(serial_, host_)) {
+            if (steady_clock::now() > deadline)
+                throw std::runtime_error("the host did not configure the gadget printer");
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    } catch (...) {
+        ::close(to_child_);
+        ::close(from_child_);
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        throw;
+    }
+}
+
+GadgetProcess::~GadgetProcess()
+{
+    try {
+        unplug();
+    } catch (...) {
+    }
+    if (from_child_ >= 0)
+        ::close(from_child_);
+}
+
+std::string GadgetProcess::next_line(milliseconds limit)
+{
+    const auto deadline = steady_clock::now() + limit;
+    for (;;) {
+        const std::size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0 || from_child_ < 0)
+            return std::string();
+        pollfd watched{from_child_, POLLIN, 0};
+        if (::poll(&watched, 1, static_cast<int>(left)) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t got = ::read(from_child_, buffer, sizeof buffer);
+        if (got <= 0) {
+            ::close(from_child_);
+            from_child_ = -1;
+            continue;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string GadgetProcess::control(const std::string& line)
+{
+    const std::string text = line + "\n";
+    if (to_child_ < 0 || ::write(to_child_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error("the gadget printer does not take control lines");
+    return next_line(answer_limit);
+}
+
+PrinterState GadgetProcess::report(const std::string& scratch_dir)
+{
+    PrinterState state;
+    std::string line = control("report " + scratch_dir);
+    for (; line != "end"; line = next_line(answer_limit)) {
+        if (line.empty())
+            throw std::runtime_error("the gadget printer's report ended early");
+        const std::vector<std::string> word = split_fields(line, 1);
+        const std::string& kind = word[0];
+        const std::string rest = word.size() > 1 ? word[1] : std::string();
+        if (kind == "control") {
+            state.under_control = rest == "1";
+        } else if (kind == "command") {
+            state.commands.push_back(rest);
+        } else if (kind == "file") {
+            const std::vector<std::string> f = split_fields(rest, 4);  // n complete announced size path
+            if (f.size() != 5)
+                throw std::runtime_error("bad report line: " + line);
+            PrinterState::File file;
+            file.complete = f[1] == "1";
+            file.announced = std::strtoull(f[2].c_str(), nullptr, 10);
+            file.path = f[4];
+            std::ifstream in(fs::path(scratch_dir) / f[0], std::ios::binary);
+            std::ostringstream bytes;
+            bytes << in.rdbuf();
+            file.bytes = bytes.str();
+            if (file.bytes.size() != std::strtoull(f[3].c_str(), nullptr, 10))
+                throw std::runtime_error("stored file read back with another size: " + line);
+            state.files.push_back(std::move(file));
+        } else if (kind == "install") {
+            const std::vector<std::string> f = split_fields(rest, 1);
+            state.installs.push_back(PrinterState::Install{f.size() > 1 ? f[1] : std::string(), f[0] == "1"});
+        } else if (kind == "violation") {
+            state.violations.push_back(rest);
+        }
+    }
+    return state;
+}
+
+bool GadgetProcess::wait_exit(milliseconds limit)
+{
+    if (pid_ <= 0)
+        return true;
+    const auto deadline = steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return true;
+        }
+        if (steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+void GadgetProcess::unplug()
+{
+    if (to_child_ >= 0) {
+        ::close(to_child_);
+        to_child_ = -1;
+    }
+    if (pid_ > 0 && !wait_exit(gone_limit)) {
+        ::kill(pid_, SIGKILL);
+        wait_exit(gone_limit);
+    }
+    const auto deadline = steady_clock::now() + gone_limit;
+    HostView view;
+    const auto listed = [&] {
+        return find_on_host(serial_, view) ||
+               (!host_.sysfs_name.empty() && fs::exists("/sys/bus/usb/devices/" + host_.sysfs_name));
+    };
+    while (listed()) {
+        if (steady_clock::now() > deadline)
+            throw std::runtime_error("the host still lists the unplugged printer");
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+}  // namespace kerneltest
