@@ -7,6 +7,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     libusb-1.0-0-dev qtbase5-dev
     googletest libgtest-dev libgmock-dev
+    clang libclang-rt-14-dev
     xvfb xauth
     qemu-system-x86 linux-image-amd64 busybox-static cpio
     umockdev libumockdev-dev libglib2.0-dev

@@ -3,8 +3,9 @@
 #   1. the native build (warnings are errors) and its whole ctest suite, the
 #      label `kernel` (one QEMU guest boot) last, through scripts/kernel-test.sh;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh.
-# Build folders: build/, build-asan/ and build-win/ beside this script's parent.
+#   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh;
+#   4. a bounded libFuzzer run of the reply fuzz target: scripts/fuzz.sh.
+# Build folders: build/, build-asan/, build-win/ and build-fuzz/ beside this script's parent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -31,5 +32,8 @@ LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
 windows_start=$SECONDS
 scripts/test-windows.sh
 echo "== the Windows stage took $((SECONDS - windows_start)) s"
+
+echo "== fuzzing the link's reply handling for 60 s (clang, libFuzzer)"
+scripts/fuzz.sh 60
 
 echo "== all tests passed"
