@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Measures what the tool itself costs, and prints a table of the figures:
+#   1. the upload in process: com_send_file against a bare loop making the same
+#      bulk transfers to the emulated printer, side by side (throughput ratio),
+#      and the library's own instructions per 4096-byte piece (callgrind);
+#   2. the same through the real libusb-1.0 and the umockdev printer emulator
+#      (not measured yet: the table says so);
+#   3. the USB scan with 1, 4 and 16 emulated printers, and through the real
+#      libusb-1.0 on this machine's own bus;
+#   4. the log: cost per line, heap allocations per piece and per log line;
+#   5. start-up of the tool, offscreen, to its window exposed.
+# Builds in build-bench/ (Release, -DZARVIK_BUILD_BENCH=ON) with at most two
+# jobs, then runs everything one after the other.  The raw outputs stay in
+# build-bench/results/.  Takes one to two minutes once built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build="$root/build-bench"
+results="$build/results"
+jobs=$(nproc)
+[ "$jobs" -gt 2 ] && jobs=2
+
+# Google Benchmark and valgrind on top of what the build needs.
+scripts/setup-debian.sh libbenchmark-dev valgrind
+
+echo "== build (build-bench, Release)"
+# Warnings are not errors here: at -O3 the compiler warns about code that the
+# project's own builds (-O2) compile cleanly.
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZARVIK_BUILD_BENCH=ON \
+    -DZARVIK_BUILD_TESTS=OFF -DZARVIK_WERROR=OFF >/dev/null
+cmake --build "$build" -j "$jobs" --target zarvik_bench_all
+
+rm -rf "$results"
+mkdir -p "$results"
+bench="$build/bench"
+
+echo "== 1, 3, 4: upload side by side, scan, log line (Google Benchmark)"
+"$bench/zarvik-bench" --summary="$results/timed.txt" | tee "$results/benchmarks.txt" |
+    grep -E '_median|^-|^Benchmark' || true
+
+echo "== 3: scan through the real libusb-1.0"
+"$bench/zarvik-bench-system" --benchmark_format=csv >"$results/scan_system.csv" 2>/dev/null
+awk -F, '/_median"/ { printf "scan_system_us_median=%s\nscan_system_cpu_us_median=%s\n", $3, $4
+                       printf "scan_system_printers=%s\n", $NF }
+         /_min"/    { printf "scan_system_us_min=%s\n", $3 }
+         /_max"/    { printf "scan_system_us_max=%s\n", $3 }' \
+    "$results/scan_system.csv" >"$results/scan_system.txt"
+
+echo "== 1: instructions per piece (callgrind)"
+rounds=2
+for mib in 4 8; do
+    for side in link bare; do
+        out="$results/callgrind.$side.${mib}MiB.out"
+        valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$out" \
+            "$bench/zarvik-bench" --callgrind "$side" "$mib" "$rounds" >"$results/callgrind.$side.${mib}MiB.txt" 2>&1
+        total=$(awk '/^totals:/ { print $2 }' "$out")
+        pieces=$(awk -F= '/^pieces=/ { print $2 }' "$results/callgrind.$side.${mib}MiB.txt")
+        echo "callgrind_${side}_${mib}mib_instructions=$total" >>"$results/callgrind.txt"
+        echo "callgrind_${side}_${mib}mib_pieces=$pieces" >>"$results/callgrind.txt"
+        printf '  %-4s %d MiB x %d: %s instructions for %s pieces\n' "$side" "$mib" "$rounds" "$total" "$pieces"
+    done
+done
+
+echo "== 4: heap allocations"
+"$bench/zarvik-bench" --allocations --summary="$results/allocations.txt" | tee "$results/allocations-report.txt"
+
+echo "== 5: start-up to the window exposed (offscreen)"
+probe="$bench/libzarvik-expose-probe.so"
+runs=21
+"$bench/startup-bench" --runs=$runs --label=startup_tool --summary="$results/startup.txt" \
+    "$probe" "$build/tool/zarvik-update"
+"$bench/startup-bench" --runs=$runs --label=startup_emulated --summary="$results/startup.txt" \
+    "$probe" "$build/tool/zarvik-update-emulated"
+
+# --- the table ------------------------------------------------------------------
+declare -A R
+while IFS='=' read -r key value; do
+    [ -n "$key" ] && R[$key]=$value
+done < <(cat "$results"/timed.txt "$results"/scan_system.txt "$results"/callgrind.txt \
+    "$results"/allocations.txt "$results"/startup.txt)
+
+num() { awk -v x="${R[$1]:-nan}" -v f="$2" 'BEGIN { if (x == "nan") print "n/a"; else printf f, x }'; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+spread() { echo "$(num "$1_median" "$2") [$(num "$1_min" "$2"), $(num "$1_max" "$2")]"; }
+
+cg() { echo "${R[callgrind_$1]}"; }
+own4=$(($(cg link_4mib_instructions) - $(cg bare_4mib_instructions)))
+own8=$(($(cg link_8mib_instructions) - $(cg bare_8mib_instructions)))
+pieces4=$(cg link_4mib_pieces)
+pieces8=$(cg link_8mib_pieces)
+per_piece=$(calc '%.0f' "$own4 / $pieces4")
+marginal=$(calc '%.0f' "($own8 - $own4) / ($pieces8 - $pieces4)")
+fixed=$(calc '%.0f' "($own4 - ($own8 - $own4) / ($pieces8 - $pieces4) * $pieces4) / $rounds")
+ratio=${R[upload_4096k_log1_ratio_median]}
+verdict=$(awk -v r="$ratio" 'BEGIN { print (r >= 0.98 ? "meets the target 0.98" : "below the target 0.98") }')
+hs_share=$(calc '%.2f' "${R[upload_4096k_log1_overhead_ns_per_piece_median]} / 77000 * 100")
+scan16_share=$(calc '%.5f' "${R[scan16_us_median]} / 1e6 * 100")
+system_share=$(calc '%.3f' "${R[scan_system_us_median]} / 1e6 * 100")
+
+model=$(lscpu | awk -F: '/^Model name/ { gsub(/^[ \t]+/, "", $2); print $2; exit }')
+cores=$(nproc)
+
+row() { printf '%-3s %-48s %s\n' "$1" "$2" "$3"; }
+up=upload_4096k_log1
+echo
+echo "== What the tool itself costs ($model, $cores cores; median [min, max])"
+row "#" "measure" "figure"
+row 1 "upload 4 MiB in process, link/bare throughput" "$(spread ${up}_ratio '%.3f') by CPU time: $verdict"
+row "" "  the same from each side's fastest upload" "$(spread ${up}_ratio_best '%.3f')"
+row "" "  the same by wall-clock time" "$(spread ${up}_ratio_wall '%.3f')"
+row "" "  the same with the log off" "$(spread upload_4096k_log0_ratio '%.3f') by CPU time"
+row "" "  throughput, link / bare loop (CPU time)" \
+    "$(num ${up}_link_MBps_median '%.0f') / $(num ${up}_bare_MBps_median '%.0f') MB/s"
+row "" "  the link's extra time per piece" \
+    "$(num ${up}_overhead_ns_per_piece_median '%.0f') ns = ${hs_share} % of a high-speed piece (77 us)"
+row "" "  fixed per upload (one-piece file), log on / off" \
+    "$(num upload_4k_log1_overhead_us_per_upload_median '%.1f') / $(num upload_4k_log0_overhead_us_per_upload_median '%.1f') us"
+row "" "  library's instructions per piece (callgrind)" \
+    "$per_piece at 4 MiB = $marginal per piece + $fixed per upload"
+row 2 "upload through real libusb + umockdev emulator" "needs the emulator"
+row 3 "scan, 1 / 4 / 16 emulated printers" \
+    "$(num scan1_us_median '%.2f') / $(num scan4_us_median '%.2f') / $(num scan16_us_median '%.2f') us"
+row "" "  share of the window's 1 s tick, 16 printers" "${scan16_share} %"
+row "" "  scan through the real libusb, this machine" \
+    "$(spread scan_system_us '%.0f') us wall, $(num scan_system_cpu_us_median '%.0f') us CPU"
+row "" "    (printers found; share of the 1 s tick)" "${R[scan_system_printers]:-0}; ${system_share} %"
+row 4 "log line, 44 B command / 4096 B block" \
+    "$(num WriteLog_command_ns_median '%.0f') / $(num WriteLog_block_ns_median '%.0f') ns (write_log)"
+row "" "  the same as the link logs it (log_format)" \
+    "$(num LogFormat_command_ns_median '%.0f') / $(num LogFormat_block_ns_median '%.0f') ns"
+row "" "  heap allocations by the library per piece" \
+    "$(num alloc_library_per_piece '%g') (per upload, beyond the bare loop: $(num alloc_library_4mib '%g'))"
+row "" "  heap allocations per log line, 44 B / 4096 B" \
+    "$(num alloc_log_format_command_per_line '%g') / $(num alloc_log_format_block_per_line '%g')"
+row 5 "start-up to window exposed, tool (real libusb)" \
+    "$(spread startup_tool_exposed_ms '%.1f') ms, middle half $(num startup_tool_exposed_ms_q1 '%.1f')..$(num startup_tool_exposed_ms_q3 '%.1f')"
+row "" "  to the window painted" "$(spread startup_tool_painted_ms '%.1f') ms"
+row "" "  to window exposed, emulated bus, 1 printer" \
+    "$(spread startup_emulated_exposed_ms '%.1f') ms, middle half $(num startup_emulated_exposed_ms_q1 '%.1f')..$(num startup_emulated_exposed_ms_q3 '%.1f')"
+row "" "  (runs each; the first run is not counted)" "$runs"
+echo
+echo "raw outputs: $results"
