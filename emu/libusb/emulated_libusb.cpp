@@ -188,10 +188,13 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
         bus().misuse.push_back("libusb_get_device_list before libusb_init");
     if (bus().fail_device_list)
         return LIBUSB_ERROR_NO_MEM;
+    // Newest first: libusb builds its list by putting each device it finds
+    // in front of those it already has.
     std::vector<std::shared_ptr<emu::EmulatedDevice>> present;
-    for (const auto& device : bus().devices())
-        if (reachable(*device))
-            present.push_back(device);
+    const auto all = bus().devices();
+    for (auto it = all.rbegin(); it != all.rend(); ++it)
+        if (reachable(**it))
+            present.push_back(*it);
     auto** array = new libusb_device*[present.size() + 1];
     for (std::size_t i = 0; i < present.size(); ++i)
         array[i] = new libusb_device{present[i], 1};
@@ -252,7 +255,10 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
     check_default_context(ctx, "libusb_open_device_with_vid_pid");
     if (bus().counters.default_context_refs == 0)
         bus().misuse.push_back("libusb_open_device_with_vid_pid before libusb_init");
-    for (const auto& device : bus().devices()) {
+    // The first in list order, so newest first.
+    const auto all = bus().devices();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        const auto& device = *it;
         if (!reachable(*device) || device->spec.vendor_id != vendor_id || device->spec.product_id != product_id)
             continue;
         if (device->open_errno != 0) {
@@ -270,8 +276,10 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle)
 {
     if (!handle)
         return;
-    if (handle->claimed)
+    if (handle->claimed) {
+        --handle->device->claimed_by_others;
         --bus().counters.claimed_interfaces;
+    }
     --bus().counters.live_handles;
     delete handle;
 }
@@ -293,10 +301,13 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
         return LIBUSB_ERROR_BUSY;
     if (device.kernel_driver_bound && !handle->auto_detach)
         return LIBUSB_ERROR_BUSY;
+    if (!handle->claimed && device.claimed_by_others > 0)
+        return LIBUSB_ERROR_BUSY;  // another handle holds the interface
     if (handle->auto_detach)
         ++bus().counters.auto_detach_before_claim;
     if (!handle->claimed) {
         handle->claimed = true;
+        ++device.claimed_by_others;
         ++bus().counters.claimed_interfaces;
     }
     return LIBUSB_SUCCESS;
@@ -307,6 +318,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int inter
     if (interface_number != 0 || !handle->claimed)
         return LIBUSB_ERROR_NOT_FOUND;
     handle->claimed = false;
+    --handle->device->claimed_by_others;
     --bus().counters.claimed_interfaces;
     return reachable(*handle->device) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
@@ -329,18 +341,20 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
         return LIBUSB_ERROR_PIPE;  // the device stalls a request for a string it does not have
     // As the real function: one character per UTF-16 unit, '?' for every unit
     // outside ASCII, at most length - 1 characters and a terminating NUL.
+    // A string descriptor is at most 255 bytes: 126 UTF-16 units after its header.
+    constexpr int descriptor_units = 126;
     int out = 0;
+    int units = 0;
     for (std::size_t i = 0; i < text->size() && out < length - 1;) {
         const auto lead = static_cast<unsigned char>((*text)[i]);
-        if (lead < 0x80) {
-            data[out++] = lead;
-            ++i;
-            continue;
-        }
-        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-        data[out++] = '?';
-        if (extra == 3 && out < length - 1)
-            data[out++] = '?';  // a surrogate pair is two units
+        const int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+        const int needs = extra == 3 ? 2 : 1;  // a surrogate pair is two units
+        if (units + needs > descriptor_units)
+            break;
+        units += needs;
+        data[out++] = extra == 0 ? lead : '?';
+        if (needs == 2 && out < length - 1)
+            data[out++] = '?';
         i += static_cast<std::size_t>(extra) + 1;
     }
     data[out] = '\0';

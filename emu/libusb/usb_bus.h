@@ -43,6 +43,7 @@ struct EmulatedDevice {
 
     bool attached = true;
     int opens = 0;                     // successful opens so far
+    int claimed_by_others = 0;         // handles holding interface 0 (at most one)
 };
 
 // Counters of the stand-in's library-level calls, for checking pairing.

@@ -9,6 +9,7 @@ namespace emu {
 namespace {
 
 constexpr std::size_t longest_command = 4096;
+constexpr std::size_t max_packet = 512;  // a high-speed bulk endpoint
 
 }  // namespace
 
@@ -162,14 +163,23 @@ TransferResult Printer::bulk_in(std::uint8_t endpoint, std::uint8_t* buffer, std
             if (reply_queue_.empty()) {
                 result.status = Status::timeout;
             } else {
+                // A chunk goes out in packets of max_packet bytes.  A host
+                // buffer that ends on a packet boundary takes what fits and
+                // leaves the rest; one that ends inside a packet overflows, and
+                // what the printer sent is lost, as on a real bus.
                 std::string& chunk = reply_queue_.front();
                 const std::size_t n = std::min(length, chunk.size());
-                std::memcpy(buffer, chunk.data(), n);
-                result.actual = n;
-                if (n < chunk.size())
-                    chunk.erase(0, n);
-                else
+                if (n < chunk.size() && n % max_packet != 0) {
                     reply_queue_.pop_front();
+                    result.status = Status::overflow;
+                } else {
+                    std::memcpy(buffer, chunk.data(), n);
+                    result.actual = n;
+                    if (n < chunk.size())
+                        chunk.erase(0, n);
+                    else
+                        reply_queue_.pop_front();
+                }
             }
         } else if (endpoint == endpoints_.data_in) {
             result.status = Status::timeout;  // the printer never sends anything there

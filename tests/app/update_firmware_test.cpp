@@ -81,10 +81,12 @@ private slots:
 
     void detectionUsesWhatWasFoundBeforeAFailure()
     {
-        // The target is listed first; the next printer cannot be opened, so
-        // the listing ends with 5, but the record it made counts.
+        // Listed newest first: the target, then a printer that cannot be
+        // opened, so the listing ends with 5, but the record it made counts.
+        emu::UsbBus::instance().reset();
         emu::UsbBus::instance().attach_printer(0x1E4B, 0x0102);
         emu::UsbBus::instance().devices().back()->open_errno = EACCES;
+        printer = emu::UsbBus::instance().attach_printer(0x2C7E, 0x4201);
         UpdateFirmware worker;
         QVERIFY(worker.detectPrinter());
     }

@@ -267,6 +267,16 @@ TEST_F(Connection, InterfaceThatCannotBeClaimedGives5AndCloses)
     EXPECT_EQ(printer->transfer_count(), 0u);
 }
 
+TEST_F(Connection, ASecondLinkToAHeldPrinterGives5UntilTheFirstLetsGo)
+{
+    com::ComUsb& first = open_link();
+    com::ComUsb second(vid, pid, logs.utf8(), false);
+    EXPECT_EQ(second.com_open(1000, true), com::COM_ERR_CONNECT);
+    EXPECT_EQ(printer->commands(), (Commands{"~M601 S0"})) << "nothing reached the printer";
+    first.com_close();
+    EXPECT_EQ(second.com_open(1000, true), com::COM_SUCCESS);
+}
+
 TEST_F(Connection, AKernelDriverIsDetachedBeforeTheClaim)
 {
     bus().devices().front()->kernel_driver_bound = true;

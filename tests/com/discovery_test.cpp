@@ -87,40 +87,42 @@ TEST_F(Discovery, APrinterIsReportedWithBusAddressIdsAndStrings)
     EXPECT_EQ(bus().counters.exits, 1);
 }
 
-TEST_F(Discovery, SeveralPrintersAreListedInBusOrder)
+TEST_F(Discovery, SeveralPrintersAreListedNewestFirst)
 {
+    // libusb builds its list by putting each device it finds in front.
     bus().attach_printer(0x1E4B, 0x0104, 1, 4);
     bus().attach_printer(0x2C7E, 0x4203, 2, 9);
     std::vector<com::UsbDeviceRecord> out;
     ASSERT_EQ(list(&out), com::COM_SUCCESS);
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].info.product_id, 0x0104);
-    EXPECT_STREQ(out[0].info.product, "Velmora Cirro II serials 3D Printer");
-    EXPECT_EQ(out[1].info.product_id, 0x4203);
-    EXPECT_EQ(out[1].device_address, 9);
+    EXPECT_EQ(out[0].info.product_id, 0x4203);
+    EXPECT_EQ(out[0].device_address, 9);
+    EXPECT_EQ(out[1].info.product_id, 0x0104);
+    EXPECT_STREQ(out[1].info.product, "Velmora Cirro II serials 3D Printer");
 }
 
-TEST_F(Discovery, PrintersWithTheSameIdsAllShowTheFirstOnesStrings)
+TEST_F(Discovery, PrintersWithTheSameIdsAllShowTheFirstListedOnesStrings)
 {
     bus().attach_printer(0x2C7E, 0x4201, 1, 5);
     bus().attach_printer(0x2C7E, 0x4201, 1, 6);
     std::vector<com::UsbDeviceRecord> out;
     ASSERT_EQ(list(&out), com::COM_SUCCESS);
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[1].device_address, 6);
-    EXPECT_STREQ(out[1].info.serial, "SN1-5") << "opened by ids, so the first device answers";
+    EXPECT_EQ(out[0].device_address, 6);
+    EXPECT_EQ(out[1].device_address, 5);
+    EXPECT_STREQ(out[1].info.serial, "SN1-6") << "opened by ids, so the first device in the list answers";
 }
 
 TEST_F(Discovery, MissingOrFailingStringsLeaveEmptyFieldsButTheRightIds)
 {
+    bus().attach_printer(0x2C7E, 0x4201, 2, 4);
+    bus().devices().back()->fail_strings = true;
     emu::DeviceSpec bare;
     bare.vendor_id = 0x1E4B;
     bare.product_id = 0x0110;
     bare.bus = 2;
     bare.address = 3;  // no strings at all: every index is 0
     bus().attach(bare, std::make_shared<emu::Printer>());
-    bus().attach_printer(0x2C7E, 0x4201, 2, 4);
-    bus().devices().back()->fail_strings = true;
 
     std::vector<com::UsbDeviceRecord> out;
     ASSERT_EQ(list(&out), com::COM_SUCCESS);
@@ -136,20 +138,22 @@ TEST_F(Discovery, MissingOrFailingStringsLeaveEmptyFieldsButTheRightIds)
     EXPECT_EQ(out[1].device_address, 4);
 }
 
-TEST_F(Discovery, LongStringsArriveCutAt127Characters)
+TEST_F(Discovery, StringsArriveAsTheDescriptorCarriesThem)
 {
+    // A string descriptor holds at most 126 UTF-16 units; the listing keeps
+    // what arrives, cut by nothing of its own below 128 characters.
     emu::DeviceSpec spec;
     spec.vendor_id = 0x2C7E;
     spec.product_id = 0x4201;
     spec.manufacturer = std::string(200, 'm');
-    spec.product = std::string(127, 'p');
+    spec.product = std::string(125, 'p') + "\xF0\x9D\x84\x9E";  // the pair would make 127 units
     spec.serial = "S\xC3\xA9rie";  // non-ASCII reads as '?'
     bus().attach(spec, std::make_shared<emu::Printer>());
     std::vector<com::UsbDeviceRecord> out;
     ASSERT_EQ(list(&out), com::COM_SUCCESS);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(std::string(out[0].info.manufacturer), std::string(127, 'm'));
-    EXPECT_EQ(std::string(out[0].info.product), std::string(127, 'p'));
+    EXPECT_EQ(std::string(out[0].info.manufacturer), std::string(126, 'm'));
+    EXPECT_EQ(std::string(out[0].info.product), std::string(125, 'p'));
     EXPECT_STREQ(out[0].info.serial, "S?rie");
 }
 
@@ -179,21 +183,22 @@ TEST_F(Discovery, FailingDeviceListReturns4AndLeavesTheListAlone)
 
 TEST_F(Discovery, UnreadableDescriptorReturns8WithTheRecordsBeforeIt)
 {
-    bus().attach_printer(0x1E4A, 0x0101, 1, 2);
+    // Listed newest first: 1/4, then the unreadable 1/3, then 1/2.
+    bus().attach_printer(0x2C7E, 0x4201, 1, 2);
     other_device(0x1E4A, 0x0102, 3)->fail_descriptor = true;
-    bus().attach_printer(0x2C7E, 0x4201, 1, 4);
+    bus().attach_printer(0x1E4A, 0x0101, 1, 4);
     std::vector<com::UsbDeviceRecord> out{sentinel(), sentinel()};
     EXPECT_EQ(list(&out), com::COM_ERR_ACCESS);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].info.vendor_id, 0x1E4A);
-    EXPECT_EQ(bus().devices().back()->opens, 0) << "the listing went on after the failure";
+    EXPECT_EQ(bus().devices().front()->opens, 0) << "the listing went on after the failure";
 }
 
 TEST_F(Discovery, PrinterThatCannotBeOpenedReturns5AndSaysSoOnStandardError)
 {
-    bus().attach_printer(0x1E4B, 0x0110, 1, 2);
     bus().attach_printer(0x2C7E, 0x4201, 1, 3);
     bus().devices().back()->open_errno = EACCES;
+    bus().attach_printer(0x1E4B, 0x0110, 1, 2);
     std::vector<com::UsbDeviceRecord> out;
     EXPECT_EQ(list(&out), com::COM_ERR_CONNECT);
     ASSERT_EQ(out.size(), 1u);

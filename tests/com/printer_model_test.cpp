@@ -138,8 +138,16 @@ TEST(PrinterModel, RecordsEveryTransfer)
     EXPECT_EQ(t.endpoint, 0x81);
     EXPECT_EQ(t.length, 8u);
     EXPECT_EQ(t.timeout_ms, 100u);
-    EXPECT_EQ(std::string(t.data.begin(), t.data.end()), "CMD M601");
-    EXPECT_EQ(w.in(), " Received.\r\n") << "a short read leaves the rest of the chunk";
+    EXPECT_EQ(t.status, Status::overflow) << "8 bytes end inside the reply's packet";
+    EXPECT_EQ(w.in(), "Control Success.\r\n") << "the overflowed reply is lost";
+}
+
+TEST(PrinterModel, ReadsThatEndOnAPacketBoundaryLeaveTheRest)
+{
+    Wire w;
+    w.printer.push_raw_reply(std::string(1024, 'a') + std::string(100, 'b'));
+    EXPECT_EQ(w.in(512), std::string(512, 'a'));
+    EXPECT_EQ(w.in(4096), std::string(512, 'a') + std::string(100, 'b'));
 }
 
 }  // namespace
