@@ -53,41 +53,61 @@ Transfer& Printer::record(std::uint8_t endpoint, std::size_t length, unsigned ti
     return traffic_.back();
 }
 
+// Takes the fault planned for the transfer about to be made, if any, and
+// applies what the printer's absence or the fault decides.  True when the
+// transfer ends with `result` as it is; otherwise the normal work goes on,
+// with `*limit` lowered by a short or empty transfer.
+bool Printer::take_planned_fault(std::uint8_t endpoint, bool in, TransferResult* result, std::size_t* limit)
+{
+    auto planned = faults_.find(next_index_);
+    if (planned == faults_.end()) {
+        if (present_)
+            return false;
+        result->status = Status::no_device;
+        return true;
+    }
+    const PlannedFault fault = planned->second;
+    faults_.erase(planned);
+    if (!present_) {
+        result->status = Status::no_device;
+        return true;
+    }
+    switch (fault.kind) {
+    case FaultKind::vanish:
+        present_ = false;
+        result->status = Status::no_device;
+        return true;
+    case FaultKind::silence: result->status = Status::timeout; return true;
+    case FaultKind::stall:
+        halted_.insert(endpoint);
+        result->status = Status::stall;
+        return true;
+    case FaultKind::overflow:
+        // An IN transfer that overflows loses the chunk it would have carried.
+        if (in && endpoint == endpoints_.cmd_in && !reply_queue_.empty())
+            reply_queue_.pop_front();
+        result->status = Status::overflow;
+        return true;
+    case FaultKind::io_error: result->status = Status::io_error; return true;
+    case FaultKind::zero_length:
+        if (in)
+            return true;  // succeeds with no bytes
+        *limit = 0;
+        return false;
+    case FaultKind::short_transfer:
+        if (!in)
+            *limit = std::min(*limit, fault.amount);
+        return false;  // means nothing for IN
+    }
+    return false;
+}
+
 TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data, std::size_t length,
                                  unsigned timeout_ms)
 {
-    const std::uint64_t index = next_index_;
     TransferResult result;
     std::size_t take = length;
-    bool faulted = false;
-
-    auto planned = faults_.find(index);
-    if (!present_) {
-        result.status = Status::no_device;
-        faulted = true;
-    } else if (planned != faults_.end()) {
-        faulted = true;
-        switch (planned->second.kind) {
-        case FaultKind::vanish:
-            present_ = false;
-            result.status = Status::no_device;
-            break;
-        case FaultKind::silence: result.status = Status::timeout; break;
-        case FaultKind::stall:
-            halted_.insert(endpoint);
-            result.status = Status::stall;
-            break;
-        case FaultKind::overflow: result.status = Status::overflow; break;
-        case FaultKind::io_error: result.status = Status::io_error; break;
-        case FaultKind::zero_length: take = 0; faulted = false; break;
-        case FaultKind::short_transfer:
-            take = std::min(length, planned->second.amount);
-            faulted = false;
-            break;
-        }
-    }
-    if (planned != faults_.end())
-        faults_.erase(planned);
+    const bool faulted = take_planned_fault(endpoint, false, &result, &take);
 
     if (!faulted) {
         if (halted(endpoint)) {
@@ -123,38 +143,9 @@ TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data
 TransferResult Printer::bulk_in(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length,
                                 unsigned timeout_ms)
 {
-    const std::uint64_t index = next_index_;
     TransferResult result;
-    bool done = false;
-
-    auto planned = faults_.find(index);
-    if (!present_) {
-        result.status = Status::no_device;
-        done = true;
-    } else if (planned != faults_.end()) {
-        done = true;
-        switch (planned->second.kind) {
-        case FaultKind::vanish:
-            present_ = false;
-            result.status = Status::no_device;
-            break;
-        case FaultKind::silence: result.status = Status::timeout; break;
-        case FaultKind::stall:
-            halted_.insert(endpoint);
-            result.status = Status::stall;
-            break;
-        case FaultKind::overflow:
-            if (endpoint == endpoints_.cmd_in && !reply_queue_.empty())
-                reply_queue_.pop_front();
-            result.status = Status::overflow;
-            break;
-        case FaultKind::io_error: result.status = Status::io_error; break;
-        case FaultKind::zero_length: break;
-        case FaultKind::short_transfer: done = false; break;  // means nothing for IN
-        }
-    }
-    if (planned != faults_.end())
-        faults_.erase(planned);
+    std::size_t unused_limit = length;
+    const bool done = take_planned_fault(endpoint, true, &result, &unused_limit);
 
     if (!done) {
         if (halted(endpoint)) {

@@ -170,6 +170,7 @@ private:
         std::vector<std::uint8_t> data;
     };
 
+    bool take_planned_fault(std::uint8_t endpoint, bool in, TransferResult* result, std::size_t* limit);
     Transfer& record(std::uint8_t endpoint, std::size_t length, unsigned timeout_ms);
     void take_command_bytes(const std::uint8_t* data, std::size_t length);
     void handle_command(const std::string& line);

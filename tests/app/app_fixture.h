@@ -16,6 +16,7 @@
 
 #include "clock/virtual_clock.h"
 #include "libusb/usb_bus.h"
+#include "support/test_support.h"
 
 namespace apptest {
 
@@ -45,23 +46,10 @@ inline void resetWorld()
     QDir().mkpath(logDir());
 }
 
-inline QByteArray pattern(int size, unsigned seed)
-{
-    QByteArray bytes(size, '\0');
-    unsigned x = seed * 2654435761u + 1u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
 // Puts a firmware file in place and returns its bytes.
 inline QByteArray addFirmware(const QString& name, int size, unsigned seed = 1)
 {
-    const QByteArray bytes = pattern(size, seed);
+    const QByteArray bytes = QByteArray::fromStdString(testsupport::pattern_bytes(static_cast<std::size_t>(size), seed));
     QFile file(firmwareDir() + QLatin1Char('/') + name);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(bytes);

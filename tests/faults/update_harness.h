@@ -17,6 +17,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "support/test_support.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -85,15 +87,7 @@ inline std::string logText()
 // `size` bytes that differ from file to file.
 inline QByteArray patternBytes(int size, unsigned seed)
 {
-    QByteArray bytes(size, '\0');
-    unsigned x = seed * 2654435761u + 1u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<char>(x >> 24);
-    }
-    return bytes;
+    return QByteArray::fromStdString(testsupport::pattern_bytes(static_cast<std::size_t>(size), seed));
 }
 
 // One local firmware file and where the update puts it on the printer.

@@ -1,10 +1,7 @@
 // Win32 side of the platform clock.
 #include "../platform.h"
+#include "system_time.h"  // and windows.h
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
 
 namespace com {
 namespace platform {
@@ -13,15 +10,7 @@ UtcTime utc_now()
 {
     SYSTEMTIME st;
     GetSystemTime(&st);
-    UtcTime t;
-    t.year = st.wYear;
-    t.month = st.wMonth;
-    t.day = st.wDay;
-    t.hour = st.wHour;
-    t.minute = st.wMinute;
-    t.second = st.wSecond;
-    t.millisecond = st.wMilliseconds;
-    return t;
+    return from_system_time(st);
 }
 
 std::uint32_t tick_count()

@@ -3,6 +3,7 @@
 // plain paths of MAX_PATH units and more; those are handed over in their
 // "\\?\" form, which reaches max_path_units and beyond.
 #include "../platform.h"
+#include "system_time.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -217,17 +218,9 @@ UtcTime filetime_to_utc(std::uint64_t filetime)
     ft.dwLowDateTime = static_cast<DWORD>(filetime);
     ft.dwHighDateTime = static_cast<DWORD>(filetime >> 32);
     SYSTEMTIME st{};
-    UtcTime t;
     if (!FileTimeToSystemTime(&ft, &st))
-        return t;
-    t.year = st.wYear;
-    t.month = st.wMonth;
-    t.day = st.wDay;
-    t.hour = st.wHour;
-    t.minute = st.wMinute;
-    t.second = st.wSecond;
-    t.millisecond = st.wMilliseconds;
-    return t;
+        return UtcTime();
+    return from_system_time(st);
 }
 
 }  // namespace platform
