@@ -6,11 +6,13 @@
 #      build folder (build-win/libusb-win);
 #   3. configures build-win/ with cmake/toolchain-mingw64.cmake, builds it and
 #      runs ctest there.  Wine keeps its prefix in build-win/wine-prefix.
+# ZARVIK_WIN_BUILD names another build folder (an absolute path) instead of
+# build-win/.
 # The Qt application is not part of it: Debian has no Qt for mingw-w64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-build="$root/build-win"
+build="${ZARVIK_WIN_BUILD:-$root/build-win}"
 jobs=$(nproc)
 
 sudo=()

@@ -67,6 +67,14 @@ TEST(ServiceWait, SamePendingStateWithoutProgressGivesUpAfterTheSecondPoll)
     EXPECT_EQ(backwards.run(), service::WaitOutcome::no_progress);
 }
 
+TEST(ServiceWait, EachPollIsComparedWithThePreviousOne)
+{
+    // Progress once does not excuse a stall later.
+    Script s{{st(stop_pending, 1, 10), st(stop_pending, 3, 10), st(stop_pending, 3, 10), st(stopped, 0, 0)}};
+    EXPECT_EQ(s.run(), service::WaitOutcome::no_progress);
+    EXPECT_EQ(s.next, 3u);
+}
+
 TEST(ServiceWait, AChangeOfStateStartsTheComparisonAfresh)
 {
     // From one pending state to another with a lower checkpoint: progress.
