@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "quiet_stdout.h"
 #include "bench_world.h"
 #include "com/com_factory.h"
 #include "com/result.h"
@@ -121,31 +122,6 @@ void BM_UploadSideBySide(benchmark::State& state)
 }
 
 // --- USB scan ----------------------------------------------------------------
-
-// The scan prints the libusb version line on standard output every time: it
-// goes to /dev/null while the benchmark runs.
-class QuietStdout {
-public:
-    QuietStdout()
-    {
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
-    ~QuietStdout()
-    {
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved = -1;
-};
 
 // ComFactory::list_usb_devices with range(0) printers attached, each scan
 // into a new record vector as the window's detection does it.  The printers

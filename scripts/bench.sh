@@ -3,10 +3,14 @@
 #   1. the upload in process: com_send_file against a bare loop making the same
 #      bulk transfers to the emulated printer, side by side (throughput ratio),
 #      and the library's own instructions per 4096-byte piece (callgrind);
-#   2. the same through the real libusb-1.0 and the umockdev printer emulator
-#      (not measured yet: the table says so);
-#   3. the USB scan with 1, 4 and 16 emulated printers, and through the real
-#      libusb-1.0 on this machine's own bus;
+#   2. whole updates of a 1 MiB image through the real libusb-1.0 and the
+#      umockdev printer emulator: the library as the tool drives it against a
+#      bare libusb program making the same transfers, in turn (time ratio
+#      without the two fixed waits), the bare program against itself as the
+#      control, and the raw bulk speed through the emulator;
+#   3. the USB scan with 1, 4 and 16 emulated printers, in process and through
+#      the real libusb-1.0 and the emulator, and through the real libusb-1.0 on
+#      this machine's own bus;
 #   4. the log: cost per line, heap allocations per piece and per log line;
 #   5. start-up of the tool, offscreen, to its window exposed.
 # Builds in build-bench/ (Release, -DZARVIK_BUILD_BENCH=ON) with at most two
@@ -46,6 +50,12 @@ awk -F, '/_median"/ { printf "scan_system_us_median=%s\nscan_system_cpu_us_media
          /_max"/    { printf "scan_system_us_max=%s\n", $3 }' \
     "$results/scan_system.csv" >"$results/scan_system.txt"
 
+echo "== 2, 3: updates and scans through the real libusb-1.0 and the printer emulator"
+rounds_emulated=24
+"$build/bin/zarvik-printer-emulator" --printer 2C7E:4201 --control auto -- \
+    "$bench/zarvik-bench-emulator" --rounds=$rounds_emulated --summary="$results/emulator.txt" |
+    tee "$results/emulator-report.txt" | grep -v '^  round'
+
 echo "== 1: instructions per piece (callgrind)"
 rounds=2
 for mib in 4 8; do
@@ -76,8 +86,8 @@ runs=21
 declare -A R
 while IFS='=' read -r key value; do
     [ -n "$key" ] && R[$key]=$value
-done < <(cat "$results"/timed.txt "$results"/scan_system.txt "$results"/callgrind.txt \
-    "$results"/allocations.txt "$results"/startup.txt)
+done < <(cat "$results"/timed.txt "$results"/scan_system.txt "$results"/emulator.txt \
+    "$results"/callgrind.txt "$results"/allocations.txt "$results"/startup.txt)
 
 num() { awk -v x="${R[$1]:-nan}" -v f="$2" 'BEGIN { if (x == "nan") print "n/a"; else printf f, x }'; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
@@ -96,6 +106,9 @@ verdict=$(awk -v r="$ratio" 'BEGIN { print (r >= 0.98 ? "meets the target 0.98" 
 hs_share=$(calc '%.2f' "${R[upload_4096k_log1_overhead_ns_per_piece_median]} / 77000 * 100")
 scan16_share=$(calc '%.5f' "${R[scan16_us_median]} / 1e6 * 100")
 system_share=$(calc '%.3f' "${R[scan_system_us_median]} / 1e6 * 100")
+emu_ratio=${R[emu_ratio_median]}
+emu_verdict=$(awk -v r="$emu_ratio" 'BEGIN { print (r <= 1.05 ? "meets the target 1.05" : "above the target 1.05") }')
+emu16_share=$(calc '%.1f' "${R[emu_scan16_us_median]} / 1e6 * 100")
 
 model=$(lscpu | awk -F: '/^Model name/ { gsub(/^[ \t]+/, "", $2); print $2; exit }')
 cores=$(nproc)
@@ -117,13 +130,35 @@ row "" "  fixed per upload (one-piece file), log on / off" \
     "$(num upload_4k_log1_overhead_us_per_upload_median '%.1f') / $(num upload_4k_log0_overhead_us_per_upload_median '%.1f') us"
 row "" "  library's instructions per piece (callgrind)" \
     "$per_piece at 4 MiB = $marginal per piece + $fixed per upload"
-row 2 "upload through real libusb + umockdev emulator" "needs the emulator"
+row 2 "update 1 MiB, real libusb + emulator, link/bare" \
+    "$(spread emu_ratio '%.3f') by time less the two fixed waits: $emu_verdict"
+row "" "  the same from each side's fastest update" "$(num emu_ratio_best '%.3f')"
+row "" "  the same with the look at open left in" "$(spread emu_ratio_with_look '%.3f')"
+row "" "  the same by the program's CPU time" "$(spread emu_ratio_cpu '%.3f')"
+row "" "  control: bare program again / bare program" \
+    "$(spread emu_control_ratio '%.3f'); fastest $(num emu_control_ratio_best '%.3f')"
+row "" "  whole update, link" "$(spread emu_update_link_ms '%.1f') ms"
+row "" "  whole update, bare program" "$(spread emu_update_bare_ms '%.1f') ms"
+row "" "  the link's extra time per update" "$(spread emu_extra_ms '%.2f') ms"
+row "" "  fixed wait: pause before ~M29 (500 ms)" "$(spread emu_pause_ms '%.2f') ms"
+row "" "  fixed wait: look for stale replies (100 ms)" "$(spread emu_look_ms '%.2f') ms"
+row "" "  bulk through the emulator (bare data phase)" \
+    "$(spread emu_bulk_MBps '%.2f') MB/s, $(spread emu_transfer_ms '%.3f') ms per 4096 B"
+row "" "    CPU per transfer, the program / the emulator" \
+    "$(spread emu_transfer_cpu_us '%.0f') / $(num emu_transfer_emulator_cpu_us '%.0f') us (all rounds)"
+row "" "  (rounds; transfers per update, each side)" "${R[emu_update_rounds]:-n/a}; ${R[emu_update_transfers]:-n/a}"
 row 3 "scan, 1 / 4 / 16 emulated printers" \
     "$(num scan1_us_median '%.2f') / $(num scan4_us_median '%.2f') / $(num scan16_us_median '%.2f') us"
 row "" "  share of the window's 1 s tick, 16 printers" "${scan16_share} %"
 row "" "  scan through the real libusb, this machine" \
     "$(spread scan_system_us '%.0f') us wall, $(num scan_system_cpu_us_median '%.0f') us CPU"
 row "" "    (printers found; share of the 1 s tick)" "${R[scan_system_printers]:-0}; ${system_share} %"
+row "" "  scan, real libusb + emulator, 1 printer" \
+    "$(spread emu_scan1_us '%.0f') us wall, $(num emu_scan1_cpu_us_median '%.0f') us CPU"
+row "" "  the same, 4 printers" "$(spread emu_scan4_us '%.0f') us wall, $(num emu_scan4_cpu_us_median '%.0f') us CPU"
+row "" "  the same, 16 printers" \
+    "$(spread emu_scan16_us '%.0f') us wall, $(num emu_scan16_cpu_us_median '%.0f') us CPU"
+row "" "    (runs each; share of the 1 s tick, 16)" "${R[emu_scan_runs]:-n/a}; ${emu16_share} %"
 row 4 "log line, 44 B command / 4096 B block" \
     "$(num WriteLog_command_ns_median '%.0f') / $(num WriteLog_block_ns_median '%.0f') ns (write_log)"
 row "" "  the same as the link logs it (log_format)" \
