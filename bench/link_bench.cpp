@@ -227,6 +227,20 @@ constexpr int upload_repetitions = 15;
 
 }  // namespace
 
+// Repeated runs, reported with their minimum and maximum beside the median.
+void spread_over(benchmark::internal::Benchmark* b, int runs)
+{
+    b->Repetitions(runs)->ComputeStatistics("min", smallest)->ComputeStatistics("max", largest);
+}
+void spread(benchmark::internal::Benchmark* b)
+{
+    spread_over(b, repetitions);
+}
+void upload_spread(benchmark::internal::Benchmark* b)
+{
+    spread_over(b, upload_repetitions);
+}
+
 // A 4 MiB firmware file, with the log as the tool keeps it and without.
 BENCHMARK(BM_UploadSideBySide)
     ->ArgNames({"KiB", "log"})
@@ -235,9 +249,7 @@ BENCHMARK(BM_UploadSideBySide)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(0.5)
-    ->Repetitions(upload_repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(upload_spread);
 // A one-piece file: what every upload costs whatever its size.
 BENCHMARK(BM_UploadSideBySide)
     ->ArgNames({"KiB", "log"})
@@ -246,9 +258,7 @@ BENCHMARK(BM_UploadSideBySide)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(0.05)
-    ->Repetitions(upload_repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(upload_spread);
 
 BENCHMARK(BM_Scan)
     ->ArgName("printers")
@@ -257,36 +267,26 @@ BENCHMARK(BM_Scan)
     ->Arg(16)
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(0.2)
-    ->Repetitions(repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(spread);
 
 // Fixed iteration counts keep the log files small (at most 20 MB a run).
 BENCHMARK(BM_WriteLog)
     ->ArgName("block")
     ->Arg(0)
     ->Iterations(100000)
-    ->Repetitions(repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(spread);
 BENCHMARK(BM_WriteLog)
     ->ArgName("block")
     ->Arg(1)
     ->Iterations(5000)
-    ->Repetitions(repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(spread);
 BENCHMARK(BM_LogFormat)
     ->ArgName("block")
     ->Arg(0)
     ->Iterations(100000)
-    ->Repetitions(repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(spread);
 BENCHMARK(BM_LogFormat)
     ->ArgName("block")
     ->Arg(1)
     ->Iterations(5000)
-    ->Repetitions(repetitions)
-    ->ComputeStatistics("min", smallest)
-    ->ComputeStatistics("max", largest);
+    ->Apply(spread);
