@@ -20,6 +20,7 @@ struct libusb_device_handle {
     std::shared_ptr<emu::EmulatedDevice> device;
     bool claimed = false;
     bool auto_detach = false;
+    libusb_device self{device, 0};  // what libusb_get_device hands out; the handle keeps it
 };
 
 namespace emu {
@@ -48,8 +49,10 @@ std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shar
     auto device = std::make_shared<EmulatedDevice>();
     device->spec = spec;
     device->printer = std::move(printer);
-    if (device->printer)
+    if (device->printer) {
         device->printer->set_clock([] { return VirtualClock::elapsed_ms(); });
+        device->printer->set_max_packet(spec.max_packet_size);
+    }
     devices_.push_back(device);
     return device;
 }
@@ -267,9 +270,25 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
         }
         ++device->opens;
         ++bus().counters.live_handles;
-        return new libusb_device_handle{device, false, false};
+        return new libusb_device_handle{device, false, false, libusb_device{device, 0}};
     }
     return nullptr;
+}
+
+libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle)
+{
+    return &handle->self;
+}
+
+int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* dev, unsigned char endpoint)
+{
+    const emu::EmulatedDevice& device = *dev->device;
+    if (!device.printer)
+        return LIBUSB_ERROR_NOT_FOUND;
+    const emu::PrinterEndpoints& e = device.printer->endpoints();
+    if (endpoint != e.cmd_in && endpoint != e.cmd_out && endpoint != e.data_in && endpoint != e.data_out)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return device.spec.max_packet_size;
 }
 
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle)

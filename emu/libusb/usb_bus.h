@@ -25,6 +25,7 @@ struct DeviceSpec {
     std::string manufacturer;  // string descriptor 1 (index 0 when empty)
     std::string product;       // string descriptor 2
     std::string serial;        // string descriptor 3
+    std::uint16_t max_packet_size = 512;  // of every bulk endpoint (512: high speed, 64: full speed)
 };
 
 struct EmulatedDevice {

@@ -9,7 +9,6 @@ namespace emu {
 namespace {
 
 constexpr std::size_t longest_command = 4096;
-constexpr std::size_t max_packet = 512;  // a high-speed bulk endpoint
 
 }  // namespace
 
@@ -77,7 +76,11 @@ bool Printer::take_planned_fault(std::uint8_t endpoint, bool in, TransferResult*
         present_ = false;
         result->status = Status::no_device;
         return true;
-    case FaultKind::silence: result->status = Status::timeout; return true;
+    case FaultKind::silence:
+        // A time-out can end an OUT transfer after part of it went through.
+        *limit = in ? 0 : std::min(*limit, fault.amount);
+        result->status = Status::timeout;
+        return true;
     case FaultKind::stall:
         halted_.insert(endpoint);
         result->status = Status::stall;
@@ -108,8 +111,10 @@ TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data
     TransferResult result;
     std::size_t take = length;
     const bool faulted = take_planned_fault(endpoint, false, &result, &take);
+    // A time-out after part of the bytes: those bytes arrived all the same.
+    const bool partial = faulted && result.status == Status::timeout && take > 0;
 
-    if (!faulted) {
+    if (!faulted || partial) {
         if (halted(endpoint)) {
             result.status = Status::stall;
         } else if (endpoint == endpoints_.cmd_out) {
@@ -135,7 +140,7 @@ TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data
     Transfer& t = record(endpoint, length, timeout_ms);
     t.status = result.status;
     t.at_ms = now();
-    if (record_payloads_ && result.status == Status::ok)
+    if (record_payloads_ && (result.status == Status::ok || partial))
         t.data.assign(data, data + result.actual);
     return result;
 }
@@ -154,13 +159,13 @@ TransferResult Printer::bulk_in(std::uint8_t endpoint, std::uint8_t* buffer, std
             if (reply_queue_.empty()) {
                 result.status = Status::timeout;
             } else {
-                // A chunk goes out in packets of max_packet bytes.  A host
+                // A chunk goes out in packets of max_packet_ bytes.  A host
                 // buffer that ends on a packet boundary takes what fits and
                 // leaves the rest; one that ends inside a packet overflows, and
                 // what the printer sent is lost, as on a real bus.
                 std::string& chunk = reply_queue_.front();
                 const std::size_t n = std::min(length, chunk.size());
-                if (n < chunk.size() && n % max_packet != 0) {
+                if (n < chunk.size() && n % max_packet_ != 0) {
                     reply_queue_.pop_front();
                     result.status = Status::overflow;
                 } else {

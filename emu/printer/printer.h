@@ -44,7 +44,7 @@ struct Transfer {
 
 // What a transfer can be made to do instead of its normal work.
 enum class FaultKind {
-    silence,         // nothing moves; the host's transfer runs into its time-out
+    silence,         // the host's transfer runs into its time-out; an OUT transfer may move `amount` bytes first
     stall,           // the endpoint halts until the host clears it
     vanish,          // the printer is gone from the bus, for this and every later transfer
     overflow,        // the transfer reports an overflow (an IN transfer loses the chunk it would have carried)
@@ -121,6 +121,9 @@ public:
     // answers from here.  Reply edits still apply to the printer's own lines.
     void set_command_hook(std::function<void(const std::string&)> hook) { command_hook_ = std::move(hook); }
     void set_framing(Framing framing, std::size_t split_at = 0);
+    // The packet size of the reply endpoint: an IN transfer that ends inside
+    // a packet the printer sends overflows.
+    void set_max_packet(std::size_t bytes) { max_packet_ = bytes ? bytes : 512; }
     // Storage space for uploads; an upload that does not fit is answered "out of space".
     void set_capacity(std::uint64_t bytes) { capacity_ = bytes; }
     // Stop recording transfer payloads (the record keeps every transfer's size).
@@ -181,6 +184,7 @@ private:
     Endpoints endpoints_;
     Framing framing_ = Framing::line_per_transfer;
     std::size_t split_at_ = 0;
+    std::size_t max_packet_ = 512;  // a high-speed bulk endpoint
     std::uint64_t capacity_ = UINT64_MAX;
     bool record_payloads_ = true;
     bool own_replies_ = true;
