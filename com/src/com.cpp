@@ -1,5 +1,5 @@
-// The state every link carries: receive buffer, cancel flag and diagnostic log.
-// Also the install sequence, which works through the virtual operations only.
+// The state every link carries: the reply buffer, the cancel flag and the
+// diagnostic log.
 #include "com/com.h"
 
 #include <climits>
@@ -11,7 +11,7 @@
 
 #include "com/local_file.h"
 #include "com/result.h"
-#include "link_detail.h"
+#include "line_buffer.h"
 #include "platform/platform.h"
 
 namespace com {
@@ -27,10 +27,9 @@ constexpr std::int64_t filetime_ticks_per_second = 10000000;
 
 Com::Com(std::string dir, bool enabled) : log_dir(std::move(dir)), log_enabled(enabled)
 {
-    receive_buffer.reset(new (std::nothrow) std::uint8_t[receive_capacity_bytes]);
-    if (!receive_buffer)
+    reply_buffer.reset(new (std::nothrow) LineBuffer);
+    if (!reply_buffer || !reply_buffer->allocate())
         throw std::runtime_error("no memory");
-    receive_capacity = receive_capacity_bytes;
 
     remove_old_logs(log_dir, one_day_seconds);
 
@@ -120,67 +119,6 @@ void Com::remove_old_logs(const std::string& dir, int max_age_seconds)
 void Com::cancel_upload()
 {
     cancel_flag.store(true);
-}
-
-int Com::send_command(const char* line, unsigned timeout_ms)
-{
-    // A printer that takes only part of the line would join the rest of it to
-    // the next command it gets (the give-back included): send the rest.
-    const int length = static_cast<int>(std::strlen(line));
-    int sent = 0;
-    while (sent < length) {
-        int written = 0;
-        const int code = com_write(line + sent, length - sent, &written, timeout_ms);
-        if (code != COM_SUCCESS)
-            return code;
-        if (written <= 0) {
-            log_format("send_command: the printer took no byte of %d", length - sent);
-            return COM_ERR_TIMEOUT;
-        }
-        sent += written;
-    }
-    return COM_SUCCESS;
-}
-
-int Com::read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms)
-{
-    int length = 0;
-    line[0] = '\0';
-    return com_readline(line, reply_line_bytes, &length, timeout_ms);
-}
-
-int Com::expect_reply(const char* expected, unsigned timeout_ms)
-{
-    char line[reply_line_bytes];
-    const int code = read_reply(line, timeout_ms);
-    if (code != COM_SUCCESS)
-        return code;
-    if (std::strcmp(line, expected) != 0) {
-        com_clear_buffer(drain_timeout_ms);
-        return COM_ERR_COMMAND;
-    }
-    return COM_SUCCESS;
-}
-
-int Com::com_install_file(const std::string& local_path, const std::string& file_name, ProgressCallback progress,
-                          void* context, const std::string& closing_argument, unsigned timeout_ms)
-{
-    const std::string remote_path = std::string(detail::system_folder) + file_name;
-    int code = com_send_file(local_path, remote_path, progress, context, detail::install_progress_scale,
-                             closing_argument, timeout_ms);
-    if (code != COM_SUCCESS)
-        return code;
-    if ((code = send_command("~M600\r\n", timeout_ms)) != COM_SUCCESS)
-        return code;
-    if ((code = expect_reply("CMD M600 Received.", timeout_ms)) != COM_SUCCESS)
-        return code;
-    if ((code = expect_reply("succeed", timeout_ms)) != COM_SUCCESS)
-        return code;
-    if ((code = expect_reply("ok", timeout_ms)) != COM_SUCCESS)
-        return code;
-    if (progress)
-        progress(100, 0.0f, context);
-    return COM_SUCCESS;
 }
 
 }  // namespace com

@@ -1,5 +1,7 @@
 #include "com/local_file.h"
 
+#include "platform/platform.h"
+
 #include <stdexcept>
 
 namespace com {

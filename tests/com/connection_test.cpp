@@ -11,7 +11,10 @@ namespace {
 using testsupport::LinkTest;
 using Commands = std::vector<std::string>;
 
-class Connection : public LinkTest {};
+class Connection : public LinkTest {
+protected:
+    testsupport::TempDir files_dir;
+};
 
 TEST_F(Connection, OpenTakesControlAndCloseGivesItBack)
 {
@@ -59,8 +62,8 @@ TEST_F(Connection, StaleRepliesFromAnEarlierSessionAreReadAwayBeforeTakingContro
     printer->push_raw_reply("ok\r\n");
     com::ComUsb& l = make_link();
     ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
-    EXPECT_TRUE(log_has("com_open: discarded stale reply: Control Release.\r\n\n"));
-    EXPECT_TRUE(log_has("com_open: discarded stale reply: ok\r\n\n"));
+    EXPECT_TRUE(log_has(": com_open: Control Release.\r\n\n"));
+    EXPECT_TRUE(log_has(": com_open: ok\r\n\n"));
     EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 100u) << "one short wait once the line is quiet";
 }
 
@@ -305,7 +308,7 @@ TEST_F(Connection, ACommandLineThePrinterTookNothingOfIsATimeout)
     com::ComUsb& l = make_link();
     EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_TIMEOUT);
     EXPECT_EQ(printer->transfer_count(), 2u) << "no reply is waited for";
-    EXPECT_TRUE(log_has("send_command: the printer took no byte of 10\n"));
+    EXPECT_TRUE(log_has(": com_write: : the printer took no byte of 10\n"));
     EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
     EXPECT_EQ(printer->commands(), (Commands{"~M602"}));
 }
@@ -348,6 +351,62 @@ TEST_F(Connection, AGoneDeviceIsNotSentTheGiveBackAgain)
     EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
     EXPECT_EQ(printer->transfer_count() - next, 1u);
     EXPECT_EQ(bus().counters.claimed_interfaces, 0);
+}
+
+TEST_F(Connection, AResentGiveBackGoesOnWhereThePrinterStoppedTakingIt)
+{
+    // Sent again from its first byte, the give-back would reach the printer
+    // as "~M6~M602": one line it does not know, and it stays held.
+    struct Case {
+        emu::FaultKind after;  // what ends the first attempt once 3 bytes went out
+        std::size_t moved;     // bytes the failing transfer itself still moved
+    } cases[] = {{emu::FaultKind::silence, 0}, {emu::FaultKind::silence, 2}, {emu::FaultKind::stall, 0},
+                 {emu::FaultKind::io_error, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(emu::fault_name(c.after)) + " moving " + std::to_string(c.moved));
+        com::ComUsb& l = open_link();
+        const std::uint64_t next = printer->transfer_count();
+        printer->fault_at(next, emu::FaultKind::short_transfer, 3);
+        printer->fault_at(next + 1, c.after, c.moved);
+        EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+        EXPECT_FALSE(printer->under_control()) << "the printer was left held";
+        EXPECT_EQ(printer->commands().back(), "~M602");
+        EXPECT_EQ(text(printer->traffic()[next + 2]), std::string("~M602\r\n").substr(3 + c.moved));
+    }
+}
+
+TEST_F(Connection, ACommandCutByAFailedWriteIsCompletedBeforeTheNextOne)
+{
+    // A time-out after part of a line: libusb reports the bytes that went out.
+    // The next command (here the give-back of the link's destructor) must not
+    // be joined to the rest of the cut line.
+    testsupport::write_file(files_dir.path() / "a.bin", std::string(5000, 'i'));
+    struct Case {
+        bool at_open;          // the take-control's line, else one of the install
+        std::uint64_t offset;  // of its transfer: from the stale look at open, else from ~M28
+        std::string cut;       // what of it went out
+    } cases[] = {{true, 1, "~M60"}, {false, 0, "~M28 5000"}, {false, 6, "~"}, {false, 10, "~M6"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cut);
+        com::ComUsb& l = make_link();
+        std::uint64_t cut_at = c.offset;
+        if (c.at_open) {
+            printer->fault_at(cut_at, emu::FaultKind::silence, c.cut.size());
+            EXPECT_EQ(l.com_open(1000, true), com::COM_ERR_TIMEOUT);
+        } else {
+            ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
+            cut_at += printer->transfer_count();
+            printer->fault_at(cut_at, emu::FaultKind::silence, c.cut.size());
+            EXPECT_EQ(l.com_install_file(files_dir.utf8("a.bin"), "a.bin", nullptr, nullptr, "", 1000),
+                      com::COM_ERR_TIMEOUT);
+        }
+        ASSERT_EQ(text(printer->traffic().at(cut_at)), c.cut);
+        link.reset();
+        EXPECT_FALSE(printer->under_control()) << "the printer was left held";
+        for (const std::string& command : printer->commands())
+            EXPECT_EQ(command.find('~', 1), std::string::npos) << "two commands joined: " << command;
+        EXPECT_EQ(printer->commands().back(), "~M602");
+    }
 }
 
 #ifndef _WIN32

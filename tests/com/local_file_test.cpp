@@ -5,6 +5,7 @@
 #include <string>
 
 #include "com/local_file.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace {

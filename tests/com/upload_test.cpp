@@ -270,6 +270,21 @@ TEST_F(Upload, TheCmdM29ReplyGetsTenSecondsMore)
     EXPECT_EQ(after[8].timeout_ms, 10000u);
 }
 
+TEST_F(Upload, AClosingReplyThatNeverEndsIsAnUnexpectedLineNotATimeout)
+{
+    // "CMD M29 Received." gets T + 10 s: a reply cut off without its line end
+    // used to hold the update that long and end with a time-out, no drain.
+    printer->silence_replies("M29");
+    printer->set_command_hook([&](const std::string& line) {
+        if (line == "~M29")
+            printer->push_raw_reply("CMD M29 Rec");
+    });
+    const auto before = emu::VirtualClock::elapsed_ms();
+    EXPECT_EQ(send(local("f.bin", "data"), "0:/sys/f.bin", 10000), com::COM_ERR_COMMAND);
+    EXPECT_EQ(emu::VirtualClock::elapsed_ms() - before, 500u + 1000u + 1000u) << "pause, read-on, drain";
+    EXPECT_TRUE(log_has("com_clear_buffer: : timeout\n"));
+}
+
 TEST_F(Upload, StalledDataEndpointIsCleared)
 {
     printer->fault_at(mark + 4, emu::FaultKind::stall);

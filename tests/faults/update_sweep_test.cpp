@@ -268,7 +268,7 @@ std::string failureLine(Fault f, const Step& s)
     case Fault::io_error: return ": other error, error code: -1\n";
     case Fault::overflow: return s.out ? ": device buffer overflow\n" : ": other error, error code: -8\n";
     case Fault::short_transfer: return ": device took " + std::to_string(shortAmount(s)) + " of ";
-    case Fault::zero_length: return s.data ? ": device took 0 of " : s.out ? "send_command: the printer took no byte" : "com_readline: \n";
+    case Fault::zero_length: return s.data ? ": device took 0 of " : s.out ? "com_write: : the printer took no byte" : "com_readline: \n";
     case Fault::wrong_reply: return "com_readline: " + wrongLine(s) + "\r\n\n";
     case Fault::out_of_space: return "com_readline: out of space\r\n\n";
     }

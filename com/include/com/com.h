@@ -8,6 +8,7 @@
 
 namespace com {
 
+class LineBuffer;
 class LocalFile;
 
 // Upload progress: percentage done, rate of the last interval in KiB/s, context.
@@ -65,10 +66,21 @@ public:
     const std::string& log_file_path() const { return log_path; }
 
 protected:
-    static constexpr unsigned receive_capacity_bytes = 4096;
     static constexpr unsigned log_line_bytes = 8192;
     static constexpr int reply_line_bytes = 128;
+    static constexpr int command_line_bytes = 256;
     static constexpr unsigned drain_timeout_ms = 1000;
+
+    // --- the printer's command language (printer_commands.cpp) ---------------
+    // Reads away reply lines an earlier session left queued, then takes the
+    // printer over ("~M601 S0").
+    int take_control(unsigned timeout_ms);
+    // Gives the printer back ("~M602").  The outcome is not reported; the
+    // command is tried again, at most three times, while it does not go out.
+    void give_back();
+    // The whole upload of one file: "~M28", the file data, "~M29".
+    int upload_file(const std::string& local_path, const std::string& remote_path, ProgressCallback progress,
+                    void* context, int progress_scale, const std::string& closing_argument, unsigned timeout_ms);
 
     // Formats one message (printf style) in a buffer of the call and logs it.
     // Nothing is formatted when logging is off.
@@ -77,21 +89,13 @@ protected:
         __attribute__((format(printf, 2, 3)))
 #endif
         ;
-    // Sends one whole command line with com_write, in as many writes as the
-    // printer needs to take it; a write that moves no byte ends it with
-    // COM_ERR_TIMEOUT.
-    int send_command(const char* line, unsigned timeout_ms);
-    // Reads one reply line into `line`; when no complete line is handed out the
-    // text is empty, so it never equals an expected reply.
-    int read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms);
-    // Reads one reply line and compares it with `expected`: on another line the
-    // input is drained and COM_ERR_COMMAND returned.
-    int expect_reply(const char* expected, unsigned timeout_ms);
 
-    std::unique_ptr<std::uint8_t[]> receive_buffer;
-    std::uint32_t receive_capacity = 0;
-    std::uint32_t read_position = 0;
-    std::uint32_t fill_count = 0;
+    LineBuffer& replies() { return *reply_buffer; }
+
+    // Bytes the last com_write moved, whatever its outcome: libusb reports
+    // them also for a transfer that failed part way.  The implementation sets
+    // it right after the transfer, before it logs.
+    int last_write_moved = 0;
     // Set by cancel_upload, cleared when an upload starts.
     std::atomic<bool> cancel_flag{false};
 
@@ -101,6 +105,31 @@ protected:
     std::unique_ptr<LocalFile> log_file;
     unsigned log_buf_size = 0;
     std::unique_ptr<char[]> log_buf;
+
+private:
+    // One bulk transfer of file data to the printer; `moved` gets the bytes it
+    // took.  The data phase of upload_file sends every piece through it.
+    virtual int write_data(const std::uint8_t* data, unsigned length, unsigned* moved, unsigned timeout_ms) = 0;
+
+    // Sends one whole command line (see printer_commands.cpp).
+    int send_command(const char* line, unsigned timeout_ms);
+    int send_rest_of_line(unsigned timeout_ms);
+    // Reads one reply line into `line`; when no complete line is handed out the
+    // text is empty, so it never equals an expected reply.
+    int read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms);
+    // Reads one reply line and compares it with `expected`: on another line the
+    // input is drained and COM_ERR_COMMAND returned.
+    int expect_reply(const char* expected, unsigned timeout_ms);
+    int expect_after(int code, const char* expected, unsigned timeout_ms);
+    void discard_stale_replies();
+
+    std::unique_ptr<LineBuffer> reply_buffer;
+    // The command line being sent and how much of it the printer has taken.
+    // A line cut by a failed or short write is completed before the next one
+    // goes out, so the printer never gets a fragment joined to another line.
+    char line_out[command_line_bytes] = {};
+    int line_out_length = 0;
+    int line_out_sent = 0;
 };
 
 }  // namespace com

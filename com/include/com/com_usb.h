@@ -11,6 +11,8 @@ struct libusb_device_handle;
 
 namespace com {
 
+struct TransferRules;
+
 class ComUsb : public Com {
 public:
     // Throws std::runtime_error "not specify vid or pid" for an id of 0 and
@@ -30,20 +32,26 @@ public:
     int com_clear_buffer(unsigned timeout_ms) override;
 
     const EndpointSet& endpoint_set() const { return endpoints; }
+    // The packet size of the reply endpoint, read from its descriptor at open.
+    unsigned reply_packet_bytes() const { return reply_packet; }
 
 private:
-    // Maps a failed bulk transfer to a result code and logs it under `prefix`.
-    int transfer_failure(const char* prefix, int transfer_result, std::uint8_t endpoint, bool overflow_is_own);
-    // One refill or read-on transfer into the receive buffer at the fill count.
-    int receive_more(unsigned timeout_ms);
-    // Reads away reply lines an earlier session left queued in the printer.
-    void discard_stale_replies();
+    int write_data(const std::uint8_t* data, unsigned length, unsigned* moved, unsigned timeout_ms) override;
+
+    // Every bulk transfer of the link goes through here: one transfer, and
+    // its outcome mapped to a result code and a log line by `rules`.
+    // `moved` gets the bytes the transfer moved, also when it failed.
+    int transfer(const TransferRules& rules, std::uint8_t endpoint, void* data, int length, int* moved,
+                 unsigned timeout_ms);
+    // One transfer of reply bytes into the line buffer, `room` bytes at most.
+    int receive_replies(std::uint32_t room, unsigned timeout_ms);
     // Gives the printer back and closes it, whatever the log throws meanwhile.
     void close_quietly() noexcept;
     void release_and_close() noexcept;
 
     libusb_device_handle* handle = nullptr;
     EndpointSet endpoints{0, 0, 0, 0};
+    unsigned reply_packet = 0;
     std::uint16_t vendor_id;
     std::uint16_t product_id;
 };

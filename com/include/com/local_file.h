@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
-
 namespace com {
 
 class LocalFile {
@@ -39,7 +37,7 @@ private:
     bool readable;
     bool writable;
     bool is_open;
-    platform::FileHandle file_handle;
+    std::intptr_t file_handle;  // the platform layer's handle; -1 while closed
 };
 
 }  // namespace com
