@@ -19,14 +19,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# A static runtime: the executables need no mingw DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-
 # Executables built here run through wine, in a wine prefix of this build
 # folder's own.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/windows/wine-run.sh ${CMAKE_BINARY_DIR}/wine-prefix)
 
-# libusb-1.0 for Windows is built from source into the build folder by
-# scripts/test-windows.sh; cmake/windows-libusb.cmake imports it right after
-# the project() call.
-set(CMAKE_PROJECT_zarvik_update_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/windows-libusb.cmake)
+# libusb-1.0 and Qt 5 for Windows, and which runtime each program links:
+# cmake/windows-build.cmake, right after the project() call.
+set(CMAKE_PROJECT_zarvik_update_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/windows-build.cmake)

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Builds the link library and its tests for 64-bit Windows with mingw-w64 and
-# runs every test under wine:
+# Builds the tool for 64-bit Windows with mingw-w64 and runs every test under
+# wine:
 #   1. installs the Debian packages the cross build needs (only when missing);
 #   2. builds libusb-1.0 for Windows from Debian's source package, once per
 #      build folder (build-win/libusb-win);
-#   3. configures build-win/ with cmake/toolchain-mingw64.cmake, builds it and
-#      runs ctest there.  Wine keeps its prefix in build-win/wine-prefix.
+#   3. builds Qt 5 for Windows from Debian's source package, once per machine:
+#      scripts/build-qt-windows.sh keeps it in a cache folder outside the
+#      build folders (about 20 minutes on two cores the first time);
+#   4. configures build-win/ with cmake/toolchain-mingw64.cmake, builds it (the
+#      library, the window zarvik-update.exe and the runnable Windows folder
+#      build-win/tool/, the zip of it) and runs ctest there, the window's tests
+#      under wine on a virtual display (Xvfb) included.  Wine keeps its prefix
+#      in build-win/wine-prefix.
+# Fetching the two source packages needs a deb-src entry for bookworm in apt's
+# sources: when there is none, it adds one
+# (/etc/apt/sources.list.d/bookworm-src.list) and updates the package lists.
 # ZARVIK_WIN_BUILD names another build folder (an absolute path) instead of
 # build-win/.
-# The Qt application is not part of it: Debian has no Qt for mingw-w64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="${ZARVIK_WIN_BUILD:-$root/build-win}"
 jobs=$(nproc)
+# shellcheck source=lib/debian-source.sh
+. "$root/scripts/lib/debian-source.sh"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -23,6 +33,9 @@ apt_env=(env DEBIAN_FRONTEND=noninteractive)
 packages=(
     cmake ninja-build make bzip2 googletest
     g++-mingw-w64-x86-64-posix wine wine64
+    xvfb xauth xdotool xclip imagemagick icoutils zip unzip
+    # what wine draws windows with: its fonts, X rendering, cursors
+    fonts-wine fonts-liberation libxrender1 libxcursor1 libxrandr2 libxi6 libxfixes3
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -39,31 +52,11 @@ fi
 libusb_prefix="$build/libusb-win"
 if [ ! -f "$libusb_prefix/lib/libusb-1.0.a" ] || [ ! -f "$libusb_prefix/include/libusb-1.0/libusb.h" ]; then
     echo "== libusb-1.0 for Windows from Debian's source"
-    # apt-get source needs a deb-src entry for bookworm; it takes the
-    # repository of the bookworm binary packages.
-    if ! apt-get indextargets --format '$(TARGET_OF) $(RELEASE)' | grep -qx 'deb-src bookworm'; then
-        repo=$(apt-get indextargets --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
-            awk '$1 == "deb" && $2 == "bookworm" { print $3; exit }')
-        if [ -z "$repo" ]; then
-            echo "no bookworm package repository configured: cannot add its sources" >&2
-            exit 1
-        fi
-        options=""
-        [ -f /usr/share/keyrings/debian-archive-keyring.gpg ] &&
-            options="[signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
-        echo "adding: deb-src $options$repo bookworm main"
-        echo "deb-src $options$repo bookworm main" |
-            "${sudo[@]}" tee /etc/apt/sources.list.d/bookworm-src.list >/dev/null
-        "${sudo[@]}" "${apt_env[@]}" apt-get update -q
-    fi
-
+    ensure_deb_src
     src="$build/libusb-src"
     rm -rf "$src" "$libusb_prefix"
     mkdir -p "$src"
-    apt_options=()
-    # As root, apt downloads as the user _apt, who may not write here.
-    [ "$(id -u)" -eq 0 ] && apt_options=(-o APT::Sandbox::User=root)
-    (cd "$src" && apt-get "${apt_options[@]}" source --download-only -q libusb-1.0)
+    fetch_source libusb-1.0 "$src"
     orig=$(find "$src" -maxdepth 1 -name 'libusb-1.0_*.orig.tar.*' | head -n 1)
     if [ -z "$orig" ]; then
         echo "libusb-1.0's source package has no upstream tarball" >&2
@@ -84,10 +77,14 @@ if [ ! -f "$libusb_prefix/lib/libusb-1.0.a" ] || [ ! -f "$libusb_prefix/include/
     }
 fi
 
+# --- Qt 5 for Windows -----------------------------------------------------------
+qt_prefix=$(scripts/build-qt-windows.sh | tail -n 1)
+
 # --- build and test -------------------------------------------------------------
 echo "== Windows build (mingw-w64) and tests (wine)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
-    -DZARVIK_BUILD_APP=OFF -DZARVIK_WERROR=ON >/dev/null
+    -DZARVIK_WIN_QT_PREFIX="$qt_prefix" -DZARVIK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
+(cd "$build" && cpack -G ZIP >/dev/null)
 ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -9,6 +9,9 @@
 #                                          (or a minute without programs)
 #   wine-run.sh PREFIX --stop              stops them
 #
+# ZARVIK_WINE_DLL_DIRS, folders separated by colons, are where the program's
+# DLLs are found besides its own folder (they become wine's WINEPATH).
+#
 # Wine's background processes (its server and the services it starts) keep
 # the standard output of the process that started them, and whoever waits for
 # the end of a program's output (ctest, ninja) would wait for them too.  So
@@ -41,10 +44,26 @@ export WINELOADER="$loader"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
-unset DISPLAY WAYLAND_DISPLAY
+# No display unless the caller asks for one (a virtual display for the window).
+[ -n "${ZARVIK_WINE_DISPLAY:-}" ] && export DISPLAY="$ZARVIK_WINE_DISPLAY" || unset DISPLAY
+unset WAYLAND_DISPLAY
+if [ -n "${ZARVIK_WINE_DLL_DIRS:-}" ]; then
+    WINEPATH=$(printf '%s' "$ZARVIK_WINE_DLL_DIRS" | tr ':' '\n' | sed 's|^|Z:|' | paste -sd ';')
+    export WINEPATH
+fi
 
 quiet() {
     "$@" </dev/null >/dev/null 2>&1
+}
+
+# Wine's own fonts (package fonts-wine: Tahoma, which the dialog font "MS
+# Shell Dlg 2" stands for) are not found in their data folder here; without
+# them a window gets a fallback font with a line height of 46 pixels.  In the
+# prefix's Fonts folder Windows programs find them as on Windows.
+fonts() {
+    [ -d /usr/share/wine/fonts ] && [ -d "$prefix/drive_c/windows/Fonts" ] || return 0
+    [ -f "$prefix/drive_c/windows/Fonts/tahoma.ttf" ] && return 0
+    cp /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
 }
 
 # Starts the server for the prefix unless one runs already, to stay SECONDS
@@ -64,6 +83,7 @@ case $1 in
             # The registry is complete once the server has saved it and gone.
             quiet "$server" -w
         fi
+        fonts
         ;;
     --start)
         mkdir -p "$prefix"
@@ -77,6 +97,7 @@ case $1 in
             echo "$0: no wine prefix in $prefix (building the project creates it, or: $0 $prefix --init)" >&2
             exit 2
         fi
+        fonts
         background 3
         exec "$loader" "$@"
         ;;
