@@ -12,12 +12,13 @@ _sudo=()
 _apt_env=(env DEBIAN_FRONTEND=noninteractive)
 
 ensure_deb_src() {
-    if apt-get indextargets --format '$(TARGET_OF) $(RELEASE)' | grep -qx 'deb-src bookworm'; then
+    # grep reads to the end (no -q): apt-get must not meet a closed pipe.
+    if apt-get indextargets --format '$(TARGET_OF) $(RELEASE)' | grep -x 'deb-src bookworm' >/dev/null; then
         return 0
     fi
     local repo options=""
     repo=$(apt-get indextargets --format '$(TARGET_OF) $(RELEASE) $(REPO_URI)' |
-        awk '$1 == "deb" && $2 == "bookworm" { print $3; exit }')
+        awk '$1 == "deb" && $2 == "bookworm" && !repo { repo = $3 } END { print repo }')
     if [ -z "$repo" ]; then
         echo "no bookworm package repository configured: cannot add its sources" >&2
         return 1
@@ -31,7 +32,7 @@ ensure_deb_src() {
 }
 
 source_version() {
-    apt-cache showsrc "$1" 2>/dev/null | awk '$1 == "Version:" { print $2; exit }'
+    apt-cache showsrc "$1" 2>/dev/null | awk '$1 == "Version:" && !version { version = $2 } END { print version }'
 }
 
 fetch_source() {
