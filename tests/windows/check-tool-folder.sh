@@ -42,7 +42,7 @@ for dll in $folder_dlls; do
 done
 plugins=$(find platforms imageformats styles -type f -printf '%f\n' | lower | sort | paste -sd ' ')
 [ "$plugins" = "qjpeg.dll qwindows.dll qwindowsvistastyle.dll" ] || fail "plugins: $plugins"
-imports zarvik-update.exe | grep -qx libstdc++-6.dll || fail "zarvik-update.exe has a C++ runtime of its own"
+imports zarvik-update.exe | grep -x libstdc++-6.dll >/dev/null || fail "zarvik-update.exe has a C++ runtime of its own"
 [ -f qt.conf ] && [ -f background.jpg ] && [ -d firmware ] && [ -d log ] || fail "qt.conf, background.jpg, firmware/ or log/ missing"
 
 if [ -n "$zip" ]; then
@@ -52,7 +52,7 @@ if [ -n "$zip" ]; then
     expected=$(find . -path ./log -prune -o -path ./firmware -prune -o -type f -print | sed 's|^\./||' | sort)
     [ "$listed" = "$expected" ] || fail "the zip holds:"$'\n'"$listed"$'\n'"the folder:"$'\n'"$expected"
     grep -qx firmware/ <<<"$entries" && grep -qx log/ <<<"$entries" || fail "the zip has no firmware/ or log/ folder"
-    unzip -Z1 "$zip" | grep -qv "^$top/" && fail "the zip has entries outside $top/"
+    unzip -Z1 "$zip" | grep -v "^$top/" >/dev/null && fail "the zip has entries outside $top/"
 fi
 
 [ $failures -eq 0 ] || exit 1
