@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "gadget/descriptors.h"
 #include "gadget/printer_service.h"
+#include "printer/identity.h"
 
 namespace emu {
 namespace gadget {
@@ -37,8 +37,8 @@ public:
     // Binds the gadget.  Throws std::runtime_error when gadgetfs refuses.
     void bind();
 
-    // Serves control requests and the control lines read from `control_fd`
-    // until "quit" or the end of the control input.  Returns the exit status
+    // Serves USB control requests, and the control language's requests read
+    // from `control_fd`, until "unplug 1" or the end of the control input.  Returns the exit status
     // for the process.
     int serve(int control_fd);
 

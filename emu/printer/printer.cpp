@@ -13,31 +13,47 @@ constexpr std::size_t max_packet = 512;  // a high-speed bulk endpoint
 
 }  // namespace
 
+namespace {
+
+const std::pair<Status, const char*> status_names[] = {
+    {Status::ok, "ok"},           {Status::timeout, "timeout"},   {Status::stall, "stall"},
+    {Status::no_device, "no_device"}, {Status::overflow, "overflow"}, {Status::io_error, "io_error"},
+};
+
+const std::pair<FaultKind, const char*> fault_names[] = {
+    {FaultKind::silence, "silence"},   {FaultKind::stall, "stall"},
+    {FaultKind::vanish, "vanish"},     {FaultKind::overflow, "overflow"},
+    {FaultKind::short_transfer, "short_transfer"}, {FaultKind::io_error, "io_error"},
+    {FaultKind::zero_length, "zero_length"},
+};
+
+}  // namespace
+
 const char* status_name(Status status)
 {
-    switch (status) {
-    case Status::ok: return "ok";
-    case Status::timeout: return "timeout";
-    case Status::stall: return "stall";
-    case Status::no_device: return "no device";
-    case Status::overflow: return "overflow";
-    case Status::io_error: return "i/o error";
-    }
+    for (const auto& [value, name] : status_names)
+        if (value == status)
+            return name;
     return "?";
 }
 
 const char* fault_name(FaultKind kind)
 {
-    switch (kind) {
-    case FaultKind::silence: return "silence";
-    case FaultKind::stall: return "stall";
-    case FaultKind::vanish: return "vanish";
-    case FaultKind::overflow: return "overflow";
-    case FaultKind::short_transfer: return "short transfer";
-    case FaultKind::io_error: return "i/o error";
-    case FaultKind::zero_length: return "zero length";
-    }
+    for (const auto& [value, name] : fault_names)
+        if (value == kind)
+            return name;
     return "?";
+}
+
+bool fault_from_name(const std::string& name, FaultKind* kind)
+{
+    for (const auto& [value, text] : fault_names) {
+        if (name == text) {
+            *kind = value;
+            return true;
+        }
+    }
+    return false;
 }
 
 Printer::Printer(Endpoints endpoints) : endpoints_(endpoints) {}
@@ -116,6 +132,11 @@ TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data
             take_command_bytes(data, take);
             result.actual = take;
         } else if (endpoint == endpoints_.data_out) {
+            data_bytes_ += take;
+            if (vanish_after_data_ != 0 && data_bytes_ >= vanish_after_data_) {
+                present_ = false;
+                vanish_after_data_ = 0;
+            }
             if (!uploading_) {
                 violations_.push_back("file data without an upload: " + std::to_string(take) + " bytes");
             } else {
@@ -194,6 +215,12 @@ bool Printer::in_transfer_would_wait(std::uint8_t endpoint) const
     if (endpoint == endpoints_.cmd_in)
         return reply_queue_.empty();
     return endpoint == endpoints_.data_in;
+}
+
+bool Printer::serves(std::uint8_t endpoint) const
+{
+    return endpoint == endpoints_.cmd_in || endpoint == endpoints_.cmd_out || endpoint == endpoints_.data_in ||
+           endpoint == endpoints_.data_out;
 }
 
 void Printer::clear_halt(std::uint8_t endpoint)

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "control_protocol.h"
+#include "printer/control.h"
 #include "system_fixture.h"
 
 namespace {
