@@ -30,16 +30,16 @@ namespace gadget {
 
 class GadgetfsTransport {
 public:
-    // `folder`: where gadgetfs is mounted.  `answers`: where control answers
-    // and state lines go (the process's standard output).
+    // `folder`: where gadgetfs is mounted.  `answers`: where the control
+    // language's answers and the gadget's events go (standard output).
     GadgetfsTransport(Identity identity, std::string folder, std::FILE* answers);
 
     // Binds the gadget.  Throws std::runtime_error when gadgetfs refuses.
     void bind();
 
     // Serves USB control requests, and the control language's requests read
-    // from `control_fd`, until "unplug 1" or the end of the control input.  Returns the exit status
-    // for the process.
+    // from `control_fd`, until "unplug 1" or the end of the control input.
+    // Returns the exit status for the process.
     int serve(int control_fd);
 
 private:

@@ -1,20 +1,9 @@
 #include "printer_service.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace emu {
 namespace gadget {
-
-namespace {
-
-std::uint64_t steady_ms()
-{
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-}  // namespace
 
 PrinterService::PrinterService(const Identity& identity) : identity_(identity), printer_(identity.endpoints)
 {

@@ -25,16 +25,22 @@ int hex_value(char c)
 // A request that does not fit its verb's usage.
 struct Usage {};
 
-// The words of one request; word 0 is the verb.
-struct Args {
+// One request being carried out: its words (word 0 is the verb), the bus,
+// and for a verb on one printer (word 1 its ID) that printer, and whether
+// the verb may have changed what an IN transfer finds (Bus::with_printer).
+struct Call {
     const std::vector<std::string>& words;
+    Bus& bus;
+    Printer* p = nullptr;
+    bool changed = false;
 
     std::size_t size() const { return words.size() - 1; }
     const std::string& word(std::size_t at) const { return words[at]; }
-    std::uint64_t number(std::size_t at) const
+    std::uint64_t number(std::size_t at) const { return number_of(at < words.size() ? words[at] : ""); }
+    static std::uint64_t number_of(const std::string& text)
     {
         unsigned long long value = 0;
-        if (at >= words.size() || !parse_number(words[at], &value))
+        if (!parse_number(text, &value))
             throw Usage{};
         return value;
     }
@@ -62,180 +68,151 @@ std::string ok_list(const Items& items, Token token)
     return out;
 }
 
-std::string done(const std::string& refusal)
-{
-    return refusal.empty() ? "ok" : "error " + refusal;
-}
-
-// Verbs on one printer: words[1] is its ID.  `changed` as in Bus::with_printer.
-using PrinterVerb = std::string (*)(Printer&, const Args&, bool& changed);
-// Verbs on the bus.
-using BusVerb = std::string (*)(Bus&, const Args&);
+const std::string ok = "ok";
 
 struct Verb {
     const char* name;
     const char* usage;
     const char* answer;
     std::size_t least, most;  // arguments
-    PrinterVerb on_printer;
-    BusVerb on_bus;
+    bool on_printer;
+    std::string (*carry_out)(Call&);
 };
 
 const Verb verbs[] = {
-    {"printers", "", "ok ID,VID,PID,BUS,ADDR,plugged|unplugged ...", 0, 0, nullptr,
-     [](Bus& bus, const Args&) {
+    {"printers", "", "ok ID,VID,PID,BUS,ADDR,plugged|unplugged ...", 0, 0, false,
+     [](Call& c) {
          char ids[16];
-         return ok_list(bus.printers(), [&](const Bus::Entry& e) {
+         return ok_list(c.bus.printers(), [&](const Bus::Entry& e) {
              std::snprintf(ids, sizeof ids, "%04x,%04x", e.identity.vendor_id, e.identity.product_id);
              return std::to_string(e.id) + "," + ids + "," + std::to_string(e.identity.bus) + "," +
                     std::to_string(e.identity.address) + "," + (e.plugged ? "plugged" : "unplugged");
          });
      }},
     {"plug", "VID:PID[,bus=B,addr=A,serial=S,manufacturer=M,product=P] | ID [addr=A]",
-     "a new printer, or printer ID back (at the bus's next free address unless given): ok ID", 1, 2, nullptr,
-     [](Bus& bus, const Args& a) {
+     "a new printer, or printer ID back (at the bus's next free address unless given): ok ID", 1, 2, false,
+     [](Call& c) {
          int id = 0;
          std::string refusal;
-         if (a.word(1).find(':') != std::string::npos) {
+         if (c.word(1).find(':') != std::string::npos) {
              PrinterRequest request;
-             if (a.size() != 1 || !parse_printer_request(a.word(1), &request, &refusal))
+             if (c.size() != 1 || !parse_printer_request(c.word(1), &request, &refusal))
                  return "error " + (refusal.empty() ? "usage: plug VID:PID[,...]" : refusal);
-             refusal = bus.plug_new(request, &id);
+             refusal = c.bus.plug_new(request, &id);
          } else {
-             id = static_cast<int>(a.number(1));
-             unsigned long long address = 0;
-             if (a.size() == 2 && (a.word(2).compare(0, 5, "addr=") != 0 ||
-                                   !parse_number(a.word(2).substr(5), &address) || address < 2 || address > 127))
+             id = static_cast<int>(c.number(1));
+             std::uint64_t address = 0;
+             if (c.size() == 2 && (c.word(2).compare(0, 5, "addr=") != 0 ||
+                                   (address = Call::number_of(c.word(2).substr(5))) < 2 || address > 127))
                  throw Usage{};
-             refusal = bus.plug_back(id, static_cast<std::uint8_t>(address));
+             refusal = c.bus.plug_back(id, static_cast<std::uint8_t>(address));
          }
          return refusal.empty() ? "ok " + std::to_string(id) : "error " + refusal;
      }},
-    {"unplug", "ID", "ok", 1, 1, nullptr,
-     [](Bus& bus, const Args& a) { return done(bus.unplug(static_cast<int>(a.number(1)))); }},
+    {"unplug", "ID", "ok", 1, 1, false,
+     [](Call& c) {
+         const std::string refusal = c.bus.unplug(static_cast<int>(c.number(1)));
+         return refusal.empty() ? ok : "error " + refusal;
+     }},
 
     {"fault", "ID INDEX|+K KIND [AMOUNT]",
      "transfer INDEX (or the K-th from now, +0 the next) does KIND: silence stall vanish overflow "
      "short_transfer io_error zero_length: ok INDEX",
-     3, 4,
-     [](Printer& p, const Args& a, bool& changed) {
+     3, 4, true,
+     [](Call& c) {
          FaultKind kind;
-         if (!fault_from_name(a.word(3), &kind))
+         if (!fault_from_name(c.word(3), &kind))
              throw Usage{};
-         const bool ahead = a.word(2).compare(0, 1, "+") == 0;
-         const std::vector<std::string> at{"", ahead ? a.word(2).substr(1) : a.word(2)};
-         const std::uint64_t index = (ahead ? p.transfer_count() : 0) + Args{at}.number(1);
-         p.fault_at(index, kind, a.size() == 4 ? static_cast<std::size_t>(a.number(4)) : 0);
-         changed = true;
+         const bool ahead = c.word(2).compare(0, 1, "+") == 0;
+         const std::uint64_t index =
+             (ahead ? c.p->transfer_count() : 0) + Call::number_of(c.word(2).substr(ahead ? 1 : 0));
+         c.p->fault_at(index, kind, c.size() == 4 ? static_cast<std::size_t>(c.number(4)) : 0);
+         c.changed = true;
          return "ok " + std::to_string(index);
-     },
-     nullptr},
+     }},
     {"vanish-after", "ID BYTES", "the printer leaves once its file-data endpoint has taken BYTES in all: ok", 2, 2,
-     [](Printer& p, const Args& a, bool&) {
-         p.vanish_after_data(a.number(2));
-         return std::string("ok");
-     },
-     nullptr},
+     true, [](Call& c) { return c.p->vanish_after_data(c.number(2)), ok; }},
     {"replace", "ID COMMAND OCCURRENCE LINE TEXT",
-     "reply line LINE of that exchange of COMMAND (\"M601\", ...; 0 the first) is TEXT: ok", 5, 5,
-     [](Printer& p, const Args& a, bool&) {
-         p.replace_reply(a.text(2), static_cast<int>(a.number(4)), a.text(5), static_cast<int>(a.number(3)));
-         return std::string("ok");
-     },
-     nullptr},
+     "reply line LINE of that exchange of COMMAND (\"M601\", ...; 0 the first) is TEXT: ok", 5, 5, true,
+     [](Call& c) {
+         c.p->replace_reply(c.text(2), static_cast<int>(c.number(4)), c.text(5), static_cast<int>(c.number(3)));
+         return ok;
+     }},
     {"silence", "ID COMMAND OCCURRENCE FROM_LINE", "that exchange sends no reply line from FROM_LINE on: ok", 4, 4,
-     [](Printer& p, const Args& a, bool&) {
-         p.silence_replies(a.text(2), static_cast<int>(a.number(4)), static_cast<int>(a.number(3)));
-         return std::string("ok");
-     },
-     nullptr},
-    {"push", "ID BYTES", "BYTES into the reply queue now, as one transfer: ok", 2, 2,
-     [](Printer& p, const Args& a, bool& changed) {
-         p.push_raw_reply(a.text(2));
-         changed = true;
-         return std::string("ok");
-     },
-     nullptr},
-    {"capacity", "ID BYTES", "storage space for uploads: ok", 2, 2,
-     [](Printer& p, const Args& a, bool&) {
-         p.set_capacity(a.number(2));
-         return std::string("ok");
-     },
-     nullptr},
+     true,
+     [](Call& c) {
+         c.p->silence_replies(c.text(2), static_cast<int>(c.number(4)), static_cast<int>(c.number(3)));
+         return ok;
+     }},
+    {"push", "ID BYTES", "BYTES into the reply queue now, as one transfer: ok", 2, 2, true,
+     [](Call& c) {
+         c.p->push_raw_reply(c.text(2));
+         c.changed = true;
+         return ok;
+     }},
+    {"capacity", "ID BYTES", "storage space for uploads: ok", 2, 2, true,
+     [](Call& c) { return c.p->set_capacity(c.number(2)), ok; }},
     {"framing", "ID line|exchange|split [AT]",
-     "reply lines one a transfer, one exchange a transfer, or each line in two (cut at AT): ok", 2, 3,
-     [](Printer& p, const Args& a, bool&) {
+     "reply lines one a transfer, one exchange a transfer, or each line in two (cut at AT): ok", 2, 3, true,
+     [](Call& c) {
          static const std::pair<const char*, Printer::Framing> framings[] = {
              {"line", Printer::Framing::line_per_transfer},
              {"exchange", Printer::Framing::exchange_per_transfer},
              {"split", Printer::Framing::split_lines},
          };
-         const std::size_t at = a.size() == 3 ? static_cast<std::size_t>(a.number(3)) : 0;
-         for (const auto& [name, framing] : framings) {
-             if (a.word(2) == name) {
-                 p.set_framing(framing, at);
-                 return std::string("ok");
-             }
-         }
+         for (const auto& [name, framing] : framings)
+             if (c.word(2) == name)
+                 return c.p->set_framing(framing, c.size() == 3 ? static_cast<std::size_t>(c.number(3)) : 0), ok;
          throw Usage{};
-     },
-     nullptr},
+     }},
 
-    {"count", "ID", "ok N (bulk transfers so far)", 1, 1,
-     [](Printer& p, const Args&, bool&) { return "ok " + std::to_string(p.transfer_count()); }, nullptr},
-    {"control", "ID", "ok 1|0 (whether the host holds the printer)", 1, 1,
-     [](Printer& p, const Args&, bool&) { return std::string(p.under_control() ? "ok 1" : "ok 0"); }, nullptr},
-    {"pending", "ID", "ok N (reply bytes not yet read)", 1, 1,
-     [](Printer& p, const Args&, bool&) { return "ok " + std::to_string(p.pending_reply_bytes()); }, nullptr},
-    {"clears", "ID EP", "ok N (clear-halt requests on endpoint EP)", 2, 2,
-     [](Printer& p, const Args& a, bool&) {
-         if (a.number(2) > 0xFF)
+    {"count", "ID", "ok N (bulk transfers so far)", 1, 1, true,
+     [](Call& c) { return "ok " + std::to_string(c.p->transfer_count()); }},
+    {"control", "ID", "ok 1|0 (whether the host holds the printer)", 1, 1, true,
+     [](Call& c) { return std::string(c.p->under_control() ? "ok 1" : "ok 0"); }},
+    {"pending", "ID", "ok N (reply bytes not yet read)", 1, 1, true,
+     [](Call& c) { return "ok " + std::to_string(c.p->pending_reply_bytes()); }},
+    {"clears", "ID EP", "ok N (clear-halt requests on endpoint EP)", 2, 2, true,
+     [](Call& c) {
+         if (c.number(2) > 0xFF)
              throw Usage{};
-         return "ok " + std::to_string(p.clear_halt_count(static_cast<std::uint8_t>(a.number(2))));
-     },
-     nullptr},
-    {"files", "ID", "ok PATH,SIZE,ANNOUNCED,COMPLETE ...", 1, 1,
-     [](Printer& p, const Args&, bool&) {
-         return ok_list(p.files(), [](const auto& f) {
+         return "ok " + std::to_string(c.p->clear_halt_count(static_cast<std::uint8_t>(c.number(2))));
+     }},
+    {"files", "ID", "ok PATH,SIZE,ANNOUNCED,COMPLETE ...", 1, 1, true,
+     [](Call& c) {
+         return ok_list(c.p->files(), [](const auto& f) {
              return escape(f.first) + "," + std::to_string(f.second.data.size()) + "," +
                     std::to_string(f.second.announced) + "," + (f.second.complete ? "1" : "0");
          });
-     },
-     nullptr},
-    {"file", "ID PATH", "ok BYTES (the stored file)", 2, 2,
-     [](Printer& p, const Args& a, bool&) {
-         const auto f = p.files().find(a.text(2));
-         return f == p.files().end() ? "error no file " + a.word(2) : "ok " + bytes_text(f->second.data);
-     },
-     nullptr},
-    {"installs", "ID", "ok PATH,COMPLETE ... (the files taken up, in order)", 1, 1,
-     [](Printer& p, const Args&, bool&) {
-         return ok_list(p.installs(), [](const Install& i) { return escape(i.path) + (i.complete ? ",1" : ",0"); });
-     },
-     nullptr},
-    {"commands", "ID [FROM]", "ok COMMAND ... (every command line from the FROM-th on)", 1, 2,
-     [](Printer& p, const Args& a, bool&) {
-         const auto& all = p.commands();
-         const std::size_t from = a.size() == 2 ? static_cast<std::size_t>(a.number(2)) : 0;
-         return ok_list(std::vector<std::string>(all.begin() + static_cast<long>(std::min(from, all.size())), all.end()),
-                        escape);
-     },
-     nullptr},
-    {"violations", "ID", "ok TEXT ... (what a careful host never does)", 1, 1,
-     [](Printer& p, const Args&, bool&) { return ok_list(p.violations(), escape); }, nullptr},
-    {"traffic", "ID [FROM [COUNT]]", "ok INDEX,EP,LENGTH,STATUS,AT_MS,DATA ...", 1, 3,
-     [](Printer& p, const Args& a, bool&) {
-         const auto& all = p.traffic();
-         const std::size_t from = std::min<std::size_t>(a.size() >= 2 ? a.number(2) : 0, all.size());
-         const std::size_t count = std::min<std::size_t>(a.size() == 3 ? a.number(3) : all.size(), all.size() - from);
-         const std::vector<Transfer> some(all.begin() + static_cast<long>(from),
-                                          all.begin() + static_cast<long>(from + count));
-         return ok_list(some, [](const Transfer& t) {
+     }},
+    {"file", "ID PATH", "ok BYTES (the stored file)", 2, 2, true,
+     [](Call& c) {
+         const auto f = c.p->files().find(c.text(2));
+         return f == c.p->files().end() ? "error no file " + c.word(2) : "ok " + bytes_text(f->second.data);
+     }},
+    {"installs", "ID", "ok PATH,COMPLETE ... (the files taken up, in order)", 1, 1, true,
+     [](Call& c) {
+         return ok_list(c.p->installs(), [](const Install& i) { return escape(i.path) + (i.complete ? ",1" : ",0"); });
+     }},
+    {"commands", "ID [FROM]", "ok COMMAND ... (every command line from the FROM-th on)", 1, 2, true,
+     [](Call& c) {
+         const auto& all = c.p->commands();
+         const std::size_t from = std::min<std::size_t>(c.size() == 2 ? c.number(2) : 0, all.size());
+         return ok_list(std::vector<std::string>(all.begin() + static_cast<long>(from), all.end()), escape);
+     }},
+    {"violations", "ID", "ok TEXT ... (what a careful host never does)", 1, 1, true,
+     [](Call& c) { return ok_list(c.p->violations(), escape); }},
+    {"traffic", "ID [FROM [COUNT]]", "ok INDEX,EP,LENGTH,STATUS,AT_MS,DATA ...", 1, 3, true,
+     [](Call& c) {
+         const auto& all = c.p->traffic();
+         const std::size_t from = std::min<std::size_t>(c.size() >= 2 ? c.number(2) : 0, all.size());
+         const std::size_t count = std::min<std::size_t>(c.size() == 3 ? c.number(3) : all.size(), all.size() - from);
+         const auto first = all.begin() + static_cast<long>(from);
+         return ok_list(std::vector<Transfer>(first, first + static_cast<long>(count)), [](const Transfer& t) {
              return std::to_string(t.index) + "," + std::to_string(t.endpoint) + "," + std::to_string(t.length) + "," +
                     status_name(t.status) + "," + std::to_string(t.at_ms) + "," + bytes_text(t.data);
          });
-     },
-     nullptr},
+     }},
 };
 
 }  // namespace
@@ -336,19 +313,19 @@ std::string answer(Bus& bus, const std::string& request)
     for (const Verb& verb : verbs) {
         if (words[0] != verb.name)
             continue;
-        const Args args{words};
+        Call call{words, bus};
         try {
-            if (args.size() < verb.least || args.size() > verb.most)
+            if (call.size() < verb.least || call.size() > verb.most)
                 throw Usage{};
-            if (verb.on_bus)
-                return verb.on_bus(bus, args);
+            if (!verb.on_printer)
+                return verb.carry_out(call);
             unsigned long long id = 0;
             std::string out;
             const bool found = parse_number(words[1], &id) && id <= 0x7FFFFFFF &&
                                bus.with_printer(static_cast<int>(id), [&](Printer& printer) {
-                                   bool changed = false;
-                                   out = verb.on_printer(printer, args, changed);
-                                   return changed;
+                                   call.p = &printer;
+                                   out = verb.carry_out(call);
+                                   return call.changed;
                                });
             return found ? out : "error no printer '" + escape(words[1]) + "'";
         } catch (const Usage&) {

@@ -8,7 +8,8 @@ namespace emu {
 
 namespace {
 
-bool parse_u8(const std::string& text, std::uint8_t* value, unsigned long long low, unsigned long long high)
+// A number of at most `high` and at least `low`, as a request's key gives it.
+bool parse_small(const std::string& text, std::uint8_t* value, unsigned long long low, unsigned long long high)
 {
     unsigned long long v = 0;
     if (!control::parse_number(text, &v) || v < low || v > high)
@@ -40,29 +41,19 @@ bool parse_printer_request(const std::string& text, PrinterRequest* request, std
     for (std::size_t i = 1; i < parts.size(); ++i) {
         const std::size_t eq = parts[i].find('=');
         const std::string key = parts[i].substr(0, eq);
-        std::string value;
-        if (eq == std::string::npos || !control::unescape(parts[i].substr(eq + 1), &value)) {
-            *error = "expected KEY=VALUE, got '" + parts[i] + "'";
-            return false;
-        }
-        if (key == "bus") {
-            if (!parse_u8(value, &r.bus, 1, 127)) {
-                *error = "bus must be 1 to 127";
-                return false;
-            }
-        } else if (key == "addr") {
-            if (!parse_u8(value, &r.address, 2, 127)) {
-                *error = "addr must be 2 to 127";
-                return false;
-            }
-        } else if (key == "serial") {
-            r.serial = value;
-        } else if (key == "manufacturer") {
-            r.manufacturer = value;
-        } else if (key == "product") {
-            r.product = value;
-        } else {
-            *error = "unknown key '" + key + "'";
+        std::string value, why;
+        if (eq == std::string::npos || !control::unescape(parts[i].substr(eq + 1), &value))
+            why = "expected KEY=VALUE, got '" + parts[i] + "'";
+        else if (key == "bus" && !parse_small(value, &r.bus, 1, 127))
+            why = "bus must be 1 to 127";
+        else if (key == "addr" && !parse_small(value, &r.address, 2, 127))
+            why = "addr must be 2 to 127";
+        else if (key == "serial" || key == "manufacturer" || key == "product")
+            (key == "serial" ? r.serial : key == "product" ? r.product : r.manufacturer) = value;
+        else if (key != "bus" && key != "addr")
+            why = "unknown key '" + key + "'";
+        if (!why.empty()) {
+            *error = why;
             return false;
         }
     }

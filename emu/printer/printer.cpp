@@ -1,8 +1,10 @@
 #include "printer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace emu {
 
@@ -15,44 +17,36 @@ constexpr std::size_t max_packet = 512;  // a high-speed bulk endpoint
 
 namespace {
 
-const std::pair<Status, const char*> status_names[] = {
-    {Status::ok, "ok"},           {Status::timeout, "timeout"},   {Status::stall, "stall"},
-    {Status::no_device, "no_device"}, {Status::overflow, "overflow"}, {Status::io_error, "io_error"},
-};
-
-const std::pair<FaultKind, const char*> fault_names[] = {
-    {FaultKind::silence, "silence"},   {FaultKind::stall, "stall"},
-    {FaultKind::vanish, "vanish"},     {FaultKind::overflow, "overflow"},
-    {FaultKind::short_transfer, "short_transfer"}, {FaultKind::io_error, "io_error"},
-    {FaultKind::zero_length, "zero_length"},
-};
+// In the order of the enumerations.
+const char* const status_names[] = {"ok", "timeout", "stall", "no_device", "overflow", "io_error"};
+const char* const fault_names[] = {"silence",        "stall",    "vanish",     "overflow",
+                                   "short_transfer", "io_error", "zero_length"};
 
 }  // namespace
 
+std::uint64_t steady_ms()
+{
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 const char* status_name(Status status)
 {
-    for (const auto& [value, name] : status_names)
-        if (value == status)
-            return name;
-    return "?";
+    return status_names[static_cast<int>(status)];
 }
 
 const char* fault_name(FaultKind kind)
 {
-    for (const auto& [value, name] : fault_names)
-        if (value == kind)
-            return name;
-    return "?";
+    return fault_names[static_cast<int>(kind)];
 }
 
 bool fault_from_name(const std::string& name, FaultKind* kind)
 {
-    for (const auto& [value, text] : fault_names) {
-        if (name == text) {
-            *kind = value;
+    for (std::size_t i = 0; i < std::size(fault_names); ++i)
+        if (name == fault_names[i]) {
+            *kind = static_cast<FaultKind>(i);
             return true;
         }
-    }
     return false;
 }
 

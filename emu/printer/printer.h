@@ -24,6 +24,9 @@
 
 namespace emu {
 
+// Milliseconds of the steady clock, for transports that stamp the traffic in real time.
+std::uint64_t steady_ms();
+
 // How one bulk transfer ended, as the printer (or the bus in front of it) saw it.
 enum class Status { ok, timeout, stall, no_device, overflow, io_error };
 

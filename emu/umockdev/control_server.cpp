@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include <glib-unix.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+#include "unix_socket.h"
 
 namespace emu {
 
@@ -18,24 +18,6 @@ struct ControlServer::Connection {
     std::string pending;
 };
 
-namespace {
-
-bool send_all(int fd, const std::string& text)
-{
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 ControlServer::ControlServer(Handler handler) : handler_(std::move(handler)) {}
 
 ControlServer::~ControlServer()
@@ -45,13 +27,11 @@ ControlServer::~ControlServer()
 
 bool ControlServer::open(const std::string& path, std::string* error)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
+    sockaddr_un address;
+    if (!unix_address(path, &address)) {
         *error = "control socket path too long: " + path;
         return false;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     // A socket left by an earlier run goes; anything else at that path stays.
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {

@@ -4,11 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "printer/control.h"
+#include "unix_socket.h"
 
 namespace emu {
 
@@ -29,11 +28,9 @@ EmulatorControl::EmulatorControl() : EmulatorControl(socket_from_environment()) 
 
 EmulatorControl::EmulatorControl(const std::string& socket_path)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socket_path.size() >= sizeof address.sun_path)
+    sockaddr_un address;
+    if (!unix_address(socket_path, &address))
         throw Error("control socket path too long: " + socket_path);
-    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const std::string reason = std::strerror(errno);
@@ -58,16 +55,8 @@ bool EmulatorControl::available()
 
 std::string EmulatorControl::exchange(const std::string& line)
 {
-    const std::string out = line + "\n";
-    std::size_t sent = 0;
-    while (sent < out.size()) {
-        const ssize_t n = ::send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw Error("the emulator's control socket closed while sending: " + line);
-        sent += static_cast<std::size_t>(n);
-    }
+    if (!send_all(fd_, line + "\n"))
+        throw Error("the emulator's control socket closed while sending: " + line);
     std::size_t end;
     while ((end = buffered_.find('\n')) == std::string::npos) {
         char chunk[65536];

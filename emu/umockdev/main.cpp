@@ -145,8 +145,9 @@ int main(int argc, char** argv)
         emu::ControlServer control([&emulator](const std::string& line) { return emulator.handle_request(line); });
         bool ready = true;
         for (const emu::PrinterRequest& p : options.printers) {
-            std::string error;
-            if (!emulator.add_printer(p, &error)) {
+            int id = 0;
+            const std::string error = emulator.plug_new(p, &id);
+            if (!id) {
                 std::fprintf(stderr, "%s: printer %04x:%04x: %s\n", program_name, p.vendor_id, p.product_id,
                              error.c_str());
                 ready = false;

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <set>
 
-#include <time.h>
-
 #include <umockdev.h>
 
 #include "printer/store.h"
@@ -16,13 +14,6 @@ namespace emu {
 namespace {
 
 constexpr std::uint8_t first_auto_address = 5;
-
-std::uint64_t monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 bool add_record(UMockdevTestbed* testbed, const std::string& record, std::string* error)
 {
@@ -37,7 +28,7 @@ bool add_record(UMockdevTestbed* testbed, const std::string& record, std::string
 }  // namespace
 
 PrinterEmulator::PrinterEmulator(UMockdevTestbed* testbed, bool verbose)
-    : testbed_(testbed), verbose_(verbose), start_ms_(monotonic_ms())
+    : testbed_(testbed), verbose_(verbose), start_ms_(steady_ms())
 {
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
     root_ = root;
@@ -48,11 +39,6 @@ PrinterEmulator::~PrinterEmulator()
 {
     for (const auto& node : nodes_)
         node->detach(testbed_);
-}
-
-std::uint64_t PrinterEmulator::now_ms() const
-{
-    return monotonic_ms() - start_ms_;
 }
 
 // ---------------------------------------------------------------- plugging
@@ -72,7 +58,8 @@ std::uint8_t PrinterEmulator::next_address(std::uint8_t bus)
     return 0;
 }
 
-int PrinterEmulator::add_printer(const PrinterRequest& request, std::string* error)
+// A new printer: its number (1, 2, ...) in `id`, or 0 and why not.
+std::string PrinterEmulator::plug_new(const PrinterRequest& request, int* id)
 {
     auto device = std::make_unique<Device>();
     device->request = request;
@@ -91,13 +78,15 @@ int PrinterEmulator::add_printer(const PrinterRequest& request, std::string* err
     // in-process bus names it.
     device->identity = printer_identity(request, address);
     device->printer = std::make_shared<Printer>(device->identity.endpoints);
-    device->printer->set_clock([this] { return now_ms(); });
+    device->printer->set_clock([start = start_ms_] { return steady_ms() - start; });
     Device& d = *device;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         devices_.push_back(std::move(device));
     }
-    return plug(d, address, error) ? d.id : 0;
+    std::string error;
+    *id = plug(d, address, &error) ? d.id : 0;
+    return error;
 }
 
 bool PrinterEmulator::plug(Device& d, std::uint8_t address, std::string* error)
@@ -163,6 +152,15 @@ void PrinterEmulator::remove_from_sysfs(const std::string& syspath)
     umockdev_testbed_remove_device(testbed_, syspath.c_str());
 }
 
+void PrinterEmulator::remove_from_sysfs(UsbfsNode* node)
+{
+    const auto listed = in_sysfs_.find(node);
+    if (listed != in_sysfs_.end()) {
+        remove_from_sysfs(listed->second);
+        in_sysfs_.erase(listed);
+    }
+}
+
 std::string PrinterEmulator::unplug(int id)
 {
     UsbfsNode* node = nullptr;
@@ -178,11 +176,7 @@ std::string PrinterEmulator::unplug(int id)
         d->printer->unplug();
         node->unplug();
     }
-    auto listed = in_sysfs_.find(node);
-    if (listed != in_sysfs_.end()) {
-        remove_from_sysfs(listed->second);
-        in_sysfs_.erase(listed);
-    }
+    remove_from_sysfs(node);
     if (verbose_)
         std::fprintf(stderr, "zarvik-printer-emulator: printer %d unplugged\n", id);
     return std::string();
@@ -210,13 +204,8 @@ void PrinterEmulator::remove_vanished()
         std::lock_guard<std::mutex> lock(mutex_);
         gone.swap(vanished_);
     }
-    for (UsbfsNode* node : gone) {
-        auto listed = in_sysfs_.find(node);
-        if (listed != in_sysfs_.end()) {
-            remove_from_sysfs(listed->second);
-            in_sysfs_.erase(listed);
-        }
-    }
+    for (UsbfsNode* node : gone)
+        remove_from_sysfs(node);
 }
 
 // ---------------------------------------------------------------- the control language's bus
@@ -244,13 +233,6 @@ bool PrinterEmulator::with_printer(int id, const std::function<bool(Printer&)>& 
     if (act(*d->printer) && d->node)
         d->node->wake_waiting();
     return true;
-}
-
-std::string PrinterEmulator::plug_new(const PrinterRequest& request, int* id)
-{
-    std::string error;
-    *id = add_printer(request, &error);
-    return error;
 }
 
 std::string PrinterEmulator::plug_back(int id, std::uint8_t address)

@@ -33,9 +33,6 @@ public:
     PrinterEmulator(const PrinterEmulator&) = delete;
     PrinterEmulator& operator=(const PrinterEmulator&) = delete;
 
-    // Plugs a new printer in; its number (1, 2, ...) or 0 with `error` set.
-    int add_printer(const PrinterRequest& request, std::string* error);
-
     // One control request, one answer line (without its line end).
     std::string handle_request(const std::string& line) { return control::answer(*this, line); }
 
@@ -62,6 +59,7 @@ private:
     // --- main thread, mutex not held ---
     bool plug(Device& device, std::uint8_t address, std::string* error);
     void remove_from_sysfs(const std::string& syspath);
+    void remove_from_sysfs(UsbfsNode* node);  // if it is still listed
     void remove_vanished();
 
     // --- mutex held ---
@@ -69,12 +67,10 @@ private:
     Device* find(int id);
     void vanished(UsbfsNode& node);
 
-    std::uint64_t now_ms() const;
-
     UMockdevTestbed* testbed_;
     bool verbose_;
     std::string root_;
-    std::uint64_t start_ms_;
+    std::uint64_t start_ms_;  // the traffic is stamped from here
     std::mutex mutex_;
     std::vector<std::unique_ptr<Device>> devices_;      // only ever added: pointers stay valid
     std::vector<std::unique_ptr<UsbfsNode>> nodes_;     // every appearance ever made, kept for late clients

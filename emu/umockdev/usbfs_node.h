@@ -20,13 +20,11 @@
 #include <string>
 #include <vector>
 
+#include <linux/usbdevice_fs.h>
+#include <umockdev.h>
+
 #include "printer/identity.h"
 #include "printer/printer.h"
-
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace emu {
 
@@ -49,7 +47,6 @@ public:
     bool attach(UMockdevTestbed* testbed, const std::string& root, std::string* error);
     // Hands the device node over (to a later appearance at the same address).
     void detach(UMockdevTestbed* testbed);
-    bool attached() const { return handler_ != nullptr && attached_; }
 
     // --- mutex held ---
     // The printer is gone: every transfer in flight ends with -ESHUTDOWN.
@@ -58,7 +55,35 @@ public:
     void wake_waiting();
 
 private:
-    struct Urb;
+    struct Urb {
+        enum class State {
+            waiting,  // an IN transfer with nothing to take yet; the model has not seen it
+            held,     // the model let it run into its time-out; only a discard ends it
+            done,     // completed, waiting to be reaped
+        };
+
+        UMockdevIoctlClient* client = nullptr;
+        UMockdevIoctlData* urb = nullptr;     // our copy of the client's struct usbdevfs_urb
+        UMockdevIoctlData* buffer = nullptr;  // our copy of its buffer (null when empty)
+        unsigned long address = 0;            // the URB's address in the client
+        State state = State::waiting;
+        std::uint64_t done_order = 0;
+
+        usbdevfs_urb* fields() { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
+        std::uint8_t* data()
+        {
+            static std::uint8_t none = 0;
+            return buffer ? buffer->data : &none;
+        }
+        std::size_t length() { return buffer ? static_cast<std::size_t>(buffer->data_len) : 0; }
+        ~Urb()
+        {
+            if (buffer)
+                g_object_unref(buffer);
+            if (urb)
+                g_object_unref(urb);
+        }
+    };
 
     static int on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
     static void on_client_vanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
@@ -72,10 +97,8 @@ private:
     void capabilities(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void claim(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void release(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    void kernel_driver(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void driver_request(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void clear_halt(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    void accept(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
 
     void serve_bulk(Urb& urb);
     void serve_control(Urb& urb);
