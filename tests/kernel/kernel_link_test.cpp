@@ -7,6 +7,7 @@
 //
 //   kernel_link_test --gadget PATH [GoogleTest options]
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +24,8 @@
 #include "com/devices.h"
 #include "com/result.h"
 #include "gadget_process.h"
+#include "printer/control.h"
+#include "printer/usb_descriptors.h"
 #include "support/test_support.h"
 
 namespace {
@@ -358,6 +361,60 @@ TEST_F(KernelLink, EndpointSetBPrinterTakesCommandsOn02AndDataOn04)
     expect_stored("cirro.bin");
     EXPECT_EQ(gadget->commands(printer_id),
               (Commands{"~M601 S0", "~M28 40965 0:/sys/cirro.bin", "~M29", "~M600", "~M602"}));
+}
+
+// What the host's kernel read from the gadget, byte for byte against what
+// the one descriptor encoder writes for the same printer: the device and the
+// high-speed configuration descriptor as sysfs keeps them, and the string
+// descriptors as a control transfer through usbfs fetches them again.
+TEST_F(KernelLink, TheHostReadsTheDescriptorsTheEncoderWrites)
+{
+    // A product name past what a descriptor holds, with a surrogate pair at the cut.
+    const std::string long_name = std::string(124, 'p') + "\xC3\xA9\xF0\x9F\x96\xA8";
+    const struct {
+        std::uint16_t vid, pid;
+        std::string more;
+    } printers[] = {
+        {com::ids::vendor_halvenn, com::ids::product_orbrey, ""},
+        {com::ids::vendor_velmora, com::ids::endpoint_set_b_products[1], ""},
+        {0x1234, 0x5678, ",manufacturer=,product=" + emu::control::escape(long_name)},
+    };
+    for (const auto& p : printers) {
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", p.vid, p.pid);
+        SCOPED_TRACE(ids);
+        const GadgetProcess& printer = plug(p.vid, p.pid, p.more);
+        emu::PrinterRequest request;
+        std::string error;
+        ASSERT_TRUE(emu::parse_printer_request(ids + p.more + ",serial=" + emu::control::escape(serial), &request,
+                                               &error))
+            << error;
+        const emu::Identity identity = emu::printer_identity(request, 0);
+
+        emu::usb::Bytes expected = emu::printer_device_descriptor(identity);
+        const emu::usb::Bytes configuration = emu::printer_configuration(identity, emu::usb::high_speed_bulk_packet);
+        expected.insert(expected.end(), configuration.begin(), configuration.end());
+        const std::string read =
+            testsupport::read_file("/sys/bus/usb/devices/" + printer.host().sysfs_name + "/descriptors");
+        EXPECT_EQ(emu::usb::Bytes(read.begin(), read.end()), expected) << "device and configuration";
+
+        libusb_context* context = nullptr;
+        ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
+        libusb_device_handle* handle = libusb_open_device_with_vid_pid(context, p.vid, p.pid);
+        ASSERT_NE(handle, nullptr);
+        for (std::uint8_t index = 0; index <= 3; ++index) {
+            unsigned char data[255];
+            const int got = libusb_get_string_descriptor(handle, index, emu::usb::english_us, data, sizeof data);
+            const emu::usb::Bytes want = emu::printer_string(identity, index);
+            if (want.empty()) {
+                EXPECT_EQ(got, LIBUSB_ERROR_PIPE) << "string " << int(index) << " is stalled";
+            } else {
+                EXPECT_EQ(emu::usb::Bytes(data, data + std::max(got, 0)), want) << "string " << int(index);
+            }
+        }
+        libusb_close(handle);
+        libusb_exit(context);
+    }
 }
 
 }  // namespace
