@@ -131,7 +131,7 @@ const Verb verbs[] = {
          return "ok " + std::to_string(index);
      }},
     {"vanish-after", "ID BYTES", "the printer leaves once its file-data endpoint has taken BYTES in all: ok", 2, 2,
-     true, [](Call& c) { return c.p->vanish_after_data(c.number(2)), ok; }},
+     true, [](Call& c) { c.p->vanish_after_data(c.number(2)); return ok; }},
     {"replace", "ID COMMAND OCCURRENCE LINE TEXT",
      "reply line LINE of that exchange of COMMAND (\"M601\", ...; 0 the first) is TEXT: ok", 5, 5, true,
      [](Call& c) {
@@ -151,7 +151,7 @@ const Verb verbs[] = {
          return ok;
      }},
     {"capacity", "ID BYTES", "storage space for uploads: ok", 2, 2, true,
-     [](Call& c) { return c.p->set_capacity(c.number(2)), ok; }},
+     [](Call& c) { c.p->set_capacity(c.number(2)); return ok; }},
     {"framing", "ID line|exchange|split [AT]",
      "reply lines one a transfer, one exchange a transfer, or each line in two (cut at AT): ok", 2, 3, true,
      [](Call& c) {
@@ -160,9 +160,12 @@ const Verb verbs[] = {
              {"exchange", Printer::Framing::exchange_per_transfer},
              {"split", Printer::Framing::split_lines},
          };
-         for (const auto& [name, framing] : framings)
-             if (c.word(2) == name)
-                 return c.p->set_framing(framing, c.size() == 3 ? static_cast<std::size_t>(c.number(3)) : 0), ok;
+         for (const auto& [name, framing] : framings) {
+             if (c.word(2) == name) {
+                 c.p->set_framing(framing, c.size() == 3 ? static_cast<std::size_t>(c.number(3)) : 0);
+                 return ok;
+             }
+         }
          throw Usage{};
      }},
 

@@ -24,12 +24,18 @@ std::uint64_t to_number(const std::string& token)
     return value;
 }
 
-std::vector<std::string> fields(const std::string& token, std::size_t count)
+// The answer's tokens, each of `count` comma-separated fields, made into items.
+template <typename Item, typename Make>
+std::vector<Item> items(const std::string& answer, std::size_t count, Make make)
 {
-    std::vector<std::string> parts = control::split(token, ',');
-    if (parts.size() != count)
-        throw ControlClient::Error("malformed answer token: " + token);
-    return parts;
+    std::vector<Item> out;
+    for (const std::string& token : answer.empty() ? std::vector<std::string>() : control::split(answer, ' ')) {
+        const std::vector<std::string> fields = control::split(token, ',');
+        if (fields.size() != count)
+            throw ControlClient::Error("malformed answer token: " + token);
+        out.push_back(make(fields));
+    }
+    return out;
 }
 
 }  // namespace
@@ -58,34 +64,25 @@ std::uint64_t ControlClient::number(const std::string& answer)
     return to_number(answer);
 }
 
-std::vector<std::string> ControlClient::tokens(const std::string& answer)
-{
-    return answer.empty() ? std::vector<std::string>() : control::split(answer, ' ');
-}
-
 std::vector<std::string> ControlClient::texts(const std::string& answer)
 {
     std::vector<std::string> out;
-    for (const std::string& token : tokens(answer))
-        out.push_back(unescaped(token));
+    if (!answer.empty())
+        for (const std::string& token : control::split(answer, ' '))
+            out.push_back(unescaped(token));
     return out;
 }
 
 std::vector<ControlClient::PrinterState> ControlClient::printers()
 {
-    std::vector<PrinterState> out;
-    for (const std::string& token : tokens(request("printers"))) {
-        const auto f = fields(token, 6);
-        PrinterState p;
-        p.id = static_cast<int>(to_number(f[0]));
-        p.vendor_id = static_cast<std::uint16_t>(to_number("0x" + f[1]));
-        p.product_id = static_cast<std::uint16_t>(to_number("0x" + f[2]));
-        p.bus = static_cast<int>(to_number(f[3]));
-        p.address = static_cast<int>(to_number(f[4]));
-        p.plugged = f[5] == "plugged";
-        out.push_back(p);
-    }
-    return out;
+    return items<PrinterState>(request("printers"), 6, [](const std::vector<std::string>& f) {
+        return PrinterState{static_cast<int>(to_number(f[0])),
+                            static_cast<std::uint16_t>(to_number("0x" + f[1])),
+                            static_cast<std::uint16_t>(to_number("0x" + f[2])),
+                            static_cast<int>(to_number(f[3])),
+                            static_cast<int>(to_number(f[4])),
+                            f[5] == "plugged"};
+    });
 }
 
 int ControlClient::plug(const NewPrinter& printer)
@@ -110,12 +107,9 @@ int ControlClient::plug(const NewPrinter& printer)
 
 std::vector<ControlClient::StoredFile> ControlClient::files(int id)
 {
-    std::vector<StoredFile> out;
-    for (const std::string& token : tokens(ask("files", id))) {
-        const auto f = fields(token, 4);
-        out.push_back(StoredFile{unescaped(f[0]), to_number(f[1]), to_number(f[2]), f[3] == "1"});
-    }
-    return out;
+    return items<StoredFile>(ask("files", id), 4, [](const std::vector<std::string>& f) {
+        return StoredFile{unescaped(f[0]), to_number(f[1]), to_number(f[2]), f[3] == "1"};
+    });
 }
 
 std::string ControlClient::file_bytes(int id, const std::string& path)
@@ -125,29 +119,16 @@ std::string ControlClient::file_bytes(int id, const std::string& path)
 
 std::vector<ControlClient::Install> ControlClient::installs(int id)
 {
-    std::vector<Install> out;
-    for (const std::string& token : tokens(ask("installs", id))) {
-        const auto f = fields(token, 2);
-        out.push_back(Install{unescaped(f[0]), f[1] == "1"});
-    }
-    return out;
+    return items<Install>(ask("installs", id), 2,
+                          [](const std::vector<std::string>& f) { return Install{unescaped(f[0]), f[1] == "1"}; });
 }
 
 std::vector<ControlClient::Transfer> ControlClient::traffic(int id, std::uint64_t from)
 {
-    std::vector<Transfer> out;
-    for (const std::string& token : tokens(ask("traffic", id, from))) {
-        const auto f = fields(token, 6);
-        Transfer t;
-        t.index = to_number(f[0]);
-        t.endpoint = static_cast<std::uint8_t>(to_number(f[1]));
-        t.length = to_number(f[2]);
-        t.status = f[3];
-        t.at_ms = to_number(f[4]);
-        t.data = unescaped(f[5]);
-        out.push_back(std::move(t));
-    }
-    return out;
+    return items<Transfer>(ask("traffic", id, from), 6, [](const std::vector<std::string>& f) {
+        return Transfer{to_number(f[0]), static_cast<std::uint8_t>(to_number(f[1])), to_number(f[2]), f[3],
+                        to_number(f[4]), unescaped(f[5])};
+    });
 }
 
 }  // namespace emu

@@ -133,7 +133,6 @@ private:
     }
     static std::string escaped(const std::string& text);
     static std::uint64_t number(const std::string& answer);
-    static std::vector<std::string> tokens(const std::string& answer);
     static std::vector<std::string> texts(const std::string& answer);  // tokens unescaped
 
     std::mutex mutex_;
