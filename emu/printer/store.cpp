@@ -52,7 +52,9 @@ bool write_store(const std::string& dir, const std::vector<std::pair<int, const 
             continue;
         if (!make_folder(dir + "/" + folder, error))
             return false;
-        for (const auto& [path, file] : printer->files()) {
+        for (const auto& entry : printer->files()) {
+            const std::string& path = entry.first;
+            const StoredFile& file = entry.second;
             const std::string name = folder + "/" + file_name_for(path);
             std::ofstream out(dir + "/" + name, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(file.data.data()), static_cast<std::streamsize>(file.data.size()));
