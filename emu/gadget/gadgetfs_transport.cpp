@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "printer/usb_descriptors.h"
+
 namespace emu {
 namespace gadget {
 
@@ -55,6 +57,32 @@ std::string find_controller(const std::string& folder)
     return found;
 }
 
+void append(usb::Bytes& out, const usb::Bytes& more)
+{
+    out.insert(out.end(), more.begin(), more.end());
+}
+
+// What binds the gadget, written to the controller file: tag 0, the
+// full-speed configuration, the high-speed configuration, the device descriptor.
+usb::Bytes controller_setup(const Identity& identity)
+{
+    usb::Bytes out{0, 0, 0, 0};
+    append(out, printer_configuration(identity, usb::full_speed_bulk_packet));
+    append(out, printer_configuration(identity, usb::high_speed_bulk_packet));
+    append(out, printer_device_descriptor(identity));
+    return out;
+}
+
+// What enables an endpoint, written to its file: tag 1, the full-speed and
+// the high-speed bulk endpoint descriptor.
+usb::Bytes endpoint_setup(std::uint8_t address)
+{
+    usb::Bytes out{1, 0, 0, 0};
+    append(out, usb::endpoint_descriptor({address, 2, usb::full_speed_bulk_packet, 0}));
+    append(out, usb::endpoint_descriptor({address, 2, usb::high_speed_bulk_packet, 0}));
+    return out;
+}
+
 bool write_all(int fd, const std::vector<std::uint8_t>& bytes)
 {
     return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
@@ -66,8 +94,7 @@ GadgetfsTransport::GadgetfsTransport(Identity identity, std::string folder, std:
     : identity_(std::move(identity)),
       folder_(std::move(folder)),
       answers_(answers),
-      service_(PrinterEndpoints{identity_.endpoints.cmd_in, identity_.endpoints.cmd_out, identity_.endpoints.data_in,
-                                identity_.endpoints.data_out})
+      service_(identity_)
 {
     endpoints_ = {
         Endpoint{identity_.endpoints.cmd_in, cmd_in_file, -1},
@@ -132,11 +159,8 @@ bool GadgetfsTransport::handle_control_input(int control_fd)
     while ((end = control_pending_.find('\n')) != std::string::npos) {
         const std::string line = control_pending_.substr(0, end);
         control_pending_.erase(0, end + 1);
-        std::string answer;
-        const PrinterService::Outcome outcome = service_.control(line, answer);
-        std::fputs(answer.c_str(), answers_);
-        std::fflush(answers_);
-        if (outcome == PrinterService::Outcome::quit)
+        say(service_.control(line));
+        if (service_.unplug_requested())
             return false;
     }
     return true;
@@ -196,7 +220,7 @@ void GadgetfsTransport::handle_setup(const void* raw)
 
     if (setup.bRequestType == USB_DIR_IN && setup.bRequest == USB_REQ_GET_DESCRIPTOR &&
         (value >> 8) == USB_DT_STRING) {
-        const std::vector<std::uint8_t> descriptor = string_descriptor(identity_, static_cast<std::uint8_t>(value));
+        const std::vector<std::uint8_t> descriptor = printer_string(identity_, static_cast<std::uint8_t>(value));
         if (descriptor.empty()) {
             stall();
             return;
@@ -272,6 +296,8 @@ void GadgetfsTransport::in_loop(const Endpoint* endpoint)
             return;
         }
     }
+    if (service_.gone())
+        vanish();
 }
 
 void GadgetfsTransport::vanish()

@@ -22,24 +22,24 @@
 #include <thread>
 #include <vector>
 
-#include "gadget/descriptors.h"
 #include "gadget/printer_service.h"
+#include "printer/identity.h"
 
 namespace emu {
 namespace gadget {
 
 class GadgetfsTransport {
 public:
-    // `folder`: where gadgetfs is mounted.  `answers`: where control answers
-    // and state lines go (the process's standard output).
+    // `folder`: where gadgetfs is mounted.  `answers`: where the control
+    // language's answers and the gadget's events go (standard output).
     GadgetfsTransport(Identity identity, std::string folder, std::FILE* answers);
 
     // Binds the gadget.  Throws std::runtime_error when gadgetfs refuses.
     void bind();
 
-    // Serves control requests and the control lines read from `control_fd`
-    // until "quit" or the end of the control input.  Returns the exit status
-    // for the process.
+    // Serves USB control requests, and the control language's requests read
+    // from `control_fd`, until "unplug 1" or the end of the control input.
+    // Returns the exit status for the process.
     int serve(int control_fd);
 
 private:

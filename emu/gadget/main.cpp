@@ -3,96 +3,73 @@
 // guest) with dummy_hcd and gadgetfs loaded and gadgetfs mounted; the host
 // side of the same machine then sees a printer on its USB bus.
 //
-//   zarvik-gadget-printer [--vid HEX] [--pid HEX] [--serial TEXT]
-//                         [--manufacturer TEXT] [--product TEXT]
+//   zarvik-gadget-printer [--printer VID:PID[,serial=S,manufacturer=M,product=P]]
 //                         [--gadgetfs DIR]
 //
-// Without ids it is row 10 of the printer table; without strings it takes
-// those of the row with its ids; without a serial it makes one up for this
-// run.  Control lines are read from standard input (see printer_service.h),
-// answers and state lines go to standard output, diagnostics to standard
-// error.  The end of standard input ends the gadget: the printer is unplugged.
+// The printer is given as to zarvik-printer-emulator, but the host picks its
+// bus and address.  Without --printer it is row 10 of the printer table;
+// without a serial it makes one up for this run.  Requests of the control
+// language (printer/control.h; printer 1) are read from standard input, their
+// answers and the gadget's events ("bound", "connect", "configured",
+// "disconnect", "vanished after N data bytes") go to standard output,
+// diagnostics to standard error.  The end of standard input, or "unplug 1",
+// ends the gadget: the printer is unplugged.
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 #include <string>
 
-#include "com/devices.h"
-#include "gadget/descriptors.h"
 #include "gadget/gadgetfs_transport.h"
+#include "printer/identity.h"
 
 namespace {
 
-int usage()
+int usage(const std::string& why)
 {
     std::fprintf(stderr,
-                 "usage: zarvik-gadget-printer [--vid HEX] [--pid HEX] [--serial TEXT] [--manufacturer TEXT]\n"
-                 "                             [--product TEXT] [--gadgetfs DIR]\n");
+                 "zarvik-gadget-printer: %s\n"
+                 "usage: zarvik-gadget-printer [--printer VID:PID[,serial=S,manufacturer=M,product=P]]\n"
+                 "                             [--gadgetfs DIR]\n",
+                 why.c_str());
     return 2;
-}
-
-bool parse_id(const char* text, std::uint16_t& id)
-{
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text, &end, 16);
-    if (*text == '\0' || *end != '\0' || value == 0 || value > 0xFFFF)
-        return false;
-    id = static_cast<std::uint16_t>(value);
-    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::uint16_t vid = com::ids::vendor_halvenn;
-    std::uint16_t pid = com::ids::product_orbrey;
-    std::string serial;
-    const char* manufacturer = nullptr;
-    const char* product = nullptr;
+    emu::PrinterRequest request;
+    request.vendor_id = com::ids::vendor_halvenn;
+    request.product_id = com::ids::product_orbrey;
     std::string folder = "/dev/gadget";
 
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
         if (i + 1 >= argc)
-            return usage();
-        const char* value = argv[++i];
-        if (option == "--vid") {
-            if (!parse_id(value, vid))
-                return usage();
-        } else if (option == "--pid") {
-            if (!parse_id(value, pid))
-                return usage();
-        } else if (option == "--serial") {
-            serial = value;
-        } else if (option == "--manufacturer") {
-            manufacturer = value;
-        } else if (option == "--product") {
-            product = value;
+            return usage(option + " needs a value");
+        std::string error;
+        if (option == "--printer") {
+            if (!emu::parse_printer_request(argv[i + 1], &request, &error))
+                return usage(error);
+            if (request.bus != 1 || request.address != 0)
+                return usage("the host gives the bus and the address");
         } else if (option == "--gadgetfs") {
-            folder = value;
+            folder = argv[i + 1];
         } else {
-            return usage();
+            return usage("unknown option " + option);
         }
     }
-    if (serial.empty()) {
+    if (!request.serial) {
         char made[32];
         std::snprintf(made, sizeof made, "ZG%08lX%04X", static_cast<unsigned long>(std::time(nullptr)),
                       static_cast<unsigned>(::getpid()) & 0xFFFF);
-        serial = made;
+        request.serial = made;
     }
 
-    emu::gadget::Identity identity = emu::gadget::identity_for(vid, pid, serial);
-    if (manufacturer)
-        identity.manufacturer = manufacturer;
-    if (product)
-        identity.product = product;
-
     try {
-        emu::gadget::GadgetfsTransport transport(identity, folder, stdout);
+        emu::gadget::GadgetfsTransport transport(emu::printer_identity(request, 0), folder, stdout);
         transport.bind();
         return transport.serve(STDIN_FILENO);
     } catch (const std::exception& e) {

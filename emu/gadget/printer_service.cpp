@@ -1,43 +1,14 @@
 #include "printer_service.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace emu {
 namespace gadget {
 
-namespace {
-
-std::uint64_t steady_ms()
+PrinterService::PrinterService(const Identity& identity) : identity_(identity), printer_(identity.endpoints)
 {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-// The first word of `line` and the rest after one blank.
-std::pair<std::string, std::string> split_word(const std::string& line)
-{
-    const std::size_t blank = line.find(' ');
-    if (blank == std::string::npos)
-        return {line, std::string()};
-    return {line.substr(0, blank), line.substr(blank + 1)};
-}
-
-bool parse_count(const std::string& text, std::uint64_t& value)
-{
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::strtoull(text.c_str(), nullptr, 10);
-    return true;
-}
-
-}  // namespace
-
-PrinterService::PrinterService(PrinterEndpoints endpoints) : printer_(endpoints)
-{
+    identity_.bus = 0;
+    identity_.address = 0;
     printer_.set_clock(steady_ms);
 }
 
@@ -45,10 +16,8 @@ bool PrinterService::take(std::uint8_t endpoint, const std::uint8_t* data, std::
 {
     std::lock_guard<std::mutex> lock(mutex_);
     printer_.bulk_out(endpoint, data, length, 0);
-    if (endpoint == printer_.endpoints().data_out)
-        data_bytes_ += length;
     replies_.notify_all();
-    return vanish_after_ == 0 || data_bytes_ < vanish_after_;
+    return printer_.present();
 }
 
 bool PrinterService::next_reply(std::vector<std::uint8_t>& chunk, std::size_t capacity)
@@ -57,7 +26,7 @@ bool PrinterService::next_reply(std::vector<std::uint8_t>& chunk, std::size_t ca
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         replies_.wait(lock, [&] { return stopped_ || !printer_.in_transfer_would_wait(endpoint); });
-        if (stopped_)
+        if (stopped_ || !printer_.present())
             return false;
         chunk.resize(capacity);
         const TransferResult result = printer_.bulk_in(endpoint, chunk.data(), capacity, 0);
@@ -86,87 +55,57 @@ void PrinterService::stop()
     replies_.notify_all();
 }
 
-PrinterService::Outcome PrinterService::control(const std::string& line, std::string& answer)
-{
-    const auto [verb, rest] = split_word(line);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (verb == "silence") {
-        const auto [command, from_text] = split_word(rest);
-        std::uint64_t from = 0;
-        if (command.empty() || !parse_count(from_text, from)) {
-            answer = "error: silence COMMAND FROM_LINE\n";
-            return Outcome::bad;
-        }
-        const int occurrence = printer_.exchange_count(command);
-        printer_.silence_replies(command, static_cast<int>(from), occurrence);
-        answer = "ok silence " + command + " #" + std::to_string(occurrence) + " from line " + from_text + "\n";
-        return Outcome::answered;
-    }
-    if (verb == "raw") {
-        printer_.push_raw_reply(rest + "\r\n");
-        replies_.notify_all();
-        answer = "ok raw\n";
-        return Outcome::answered;
-    }
-    if (verb == "vanish-after") {
-        if (!parse_count(rest, vanish_after_)) {
-            answer = "error: vanish-after BYTES\n";
-            return Outcome::bad;
-        }
-        answer = "ok vanish-after " + rest + "\n";
-        return Outcome::answered;
-    }
-    if (verb == "quit") {
-        answer = "ok quit\n";
-        return Outcome::quit;
-    }
-    if (verb == "report") {
-        if (rest.empty()) {
-            answer = "error: report DIR\n";
-            return Outcome::bad;
-        }
-        answer = report_locked(rest);
-        return Outcome::answered;
-    }
-    answer = "error: unknown control line: " + line + "\n";
-    return Outcome::bad;
-}
-
-std::string PrinterService::report(const std::string& dir)
+bool PrinterService::unplug_requested() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return report_locked(dir);
+    return unplug_requested_;
 }
 
-std::string PrinterService::report_locked(const std::string& dir) const
+bool PrinterService::gone() const
 {
-    std::ostringstream out;
-    out << "control " << (printer_.under_control() ? 1 : 0) << "\n";
-    for (const std::string& command : printer_.commands())
-        out << "command " << command << "\n";
-    int n = 0;
-    for (const auto& [path, file] : printer_.files()) {
-        const std::string name = dir + "/" + std::to_string(n);
-        std::ofstream stored(name, std::ios::binary | std::ios::trunc);
-        stored.write(reinterpret_cast<const char*>(file.data.data()), static_cast<std::streamsize>(file.data.size()));
-        if (!stored)
-            out << "violation the gadget could not write " << name << "\n";
-        out << "file " << n << " " << (file.complete ? 1 : 0) << " " << file.announced << " " << file.data.size()
-            << " " << path << "\n";
-        ++n;
-    }
-    for (const Install& install : printer_.installs())
-        out << "install " << (install.complete ? 1 : 0) << " " << install.path << "\n";
-    for (const std::string& violation : printer_.violations())
-        out << "violation " << violation << "\n";
-    out << "end\n";
-    return out.str();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !printer_.present();
 }
 
 std::uint64_t PrinterService::data_bytes() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return data_bytes_;
+    return printer_.data_bytes();
+}
+
+std::vector<control::Bus::Entry> PrinterService::printers()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {Entry{1, identity_, printer_.present() && !unplug_requested_}};
+}
+
+bool PrinterService::with_printer(int id, const std::function<bool(Printer&)>& act)
+{
+    if (id != 1)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (act(printer_))
+        replies_.notify_all();
+    return true;
+}
+
+std::string PrinterService::plug_new(const PrinterRequest&, int*)
+{
+    return "a gadget is one printer: start another gadget for another";
+}
+
+std::string PrinterService::plug_back(int, std::uint8_t)
+{
+    return "a gadget that was unplugged has ended";
+}
+
+std::string PrinterService::unplug(int id)
+{
+    if (id != 1)
+        return "no printer " + std::to_string(id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    unplug_requested_ = true;
+    return std::string();
 }
 
 }  // namespace gadget

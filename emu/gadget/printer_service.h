@@ -1,21 +1,12 @@
 // The printer model as the gadget serves it: one emu::Printer behind a lock,
-// fed by the endpoint threads, steered by control lines.
+// fed by the endpoint threads and steered by the control language
+// (printer/control.h), whose bus here holds this one printer, number 1.
 //
 // The gadget's endpoint threads block in the kernel while the host is not
 // transferring, so time-outs are the host's own: a reply the model does not
-// queue is simply never written to the IN endpoint.
-//
-// Control lines (one command a line, answered with one line, a report with
-// several):
-//   silence COMMAND FROM_LINE  the next exchange of COMMAND ("M601", "M28", ...)
-//                              sends its reply lines only up to FROM_LINE
-//   raw TEXT                   queue TEXT plus "\r\n" as one IN transfer now
-//                              (output a host has not asked for)
-//   vanish-after BYTES         once the data endpoint has taken BYTES bytes
-//                              in all, the printer goes away at once
-//   report DIR                 write every stored file to DIR/<n> and list
-//                              the model's state (see report())
-//   quit                       end the gadget
+// queue is simply never written to the IN endpoint.  The gadget knows neither
+// its bus nor its address (the host gives them), so "printers" reports 0 for
+// both; "unplug 1" ends the gadget, and plugging is refused.
 #pragma once
 
 #include <condition_variable>
@@ -24,22 +15,24 @@
 #include <string>
 #include <vector>
 
+#include "printer/control.h"
+#include "printer/identity.h"
 #include "printer/printer.h"
 
 namespace emu {
 namespace gadget {
 
-class PrinterService {
+class PrinterService : public control::Bus {
 public:
-    explicit PrinterService(PrinterEndpoints endpoints);
+    explicit PrinterService(const Identity& identity);
 
     // An OUT transfer the gadget read from `endpoint`.  False when the
-    // printer is to go away now (a planned vanish was reached).
+    // printer is to go away now (it vanished).
     bool take(std::uint8_t endpoint, const std::uint8_t* data, std::size_t length);
 
     // Waits until the model has reply bytes for the command IN endpoint and
     // moves up to `capacity` of them into `chunk` (one IN transfer).  False
-    // once stop() was called.
+    // once stop() was called or the printer is gone.
     bool next_reply(std::vector<std::uint8_t>& chunk, std::size_t capacity);
 
     // How many bytes the next read on the data endpoint asks for: what the
@@ -52,30 +45,29 @@ public:
     // Wakes every waiter for good.
     void stop();
 
-    enum class Outcome { answered, quit, bad };
-    // Carries out one control line; `answer` gets the lines to send back
-    // (each ending in '\n').
-    Outcome control(const std::string& line, std::string& answer);
+    // One control request; the answer line.
+    std::string control(const std::string& line) { return control::answer(*this, line); }
+    // True once "unplug 1" was asked for.
+    bool unplug_requested() const;
 
-    // The model's state, one item a line, closed by "end":
-    //   control 0|1
-    //   command TEXT                      every command line, in order
-    //   file N COMPLETE ANNOUNCED SIZE PATH   bytes written to DIR/N
-    //   install COMPLETE PATH
-    //   violation TEXT
-    std::string report(const std::string& dir);
-
+    // True once the printer left the bus by a planned fault.
+    bool gone() const;
     std::uint64_t data_bytes() const;
 
-private:
-    std::string report_locked(const std::string& dir) const;
+    // control::Bus
+    std::vector<Entry> printers() override;
+    bool with_printer(int id, const std::function<bool(Printer&)>& act) override;
+    std::string plug_new(const PrinterRequest& request, int* id) override;
+    std::string plug_back(int id, std::uint8_t address) override;
+    std::string unplug(int id) override;
 
+private:
     mutable std::mutex mutex_;
     std::condition_variable replies_;
+    Identity identity_;
     Printer printer_;
     bool stopped_ = false;
-    std::uint64_t data_bytes_ = 0;
-    std::uint64_t vanish_after_ = 0;  // 0: never
+    bool unplug_requested_ = false;
 };
 
 }  // namespace gadget

@@ -8,7 +8,6 @@
 #include <libusb.h>
 
 #include "clock/virtual_clock.h"
-#include "com/devices.h"
 #include "usb_bus.h"
 
 struct libusb_device {
@@ -51,7 +50,6 @@ std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shar
     device->printer = std::move(printer);
     if (device->printer) {
         device->printer->set_clock([] { return VirtualClock::elapsed_ms(); });
-        device->printer->set_max_packet(spec.max_packet_size);
     }
     devices_.push_back(device);
     return device;
@@ -60,24 +58,9 @@ std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shar
 std::shared_ptr<Printer> UsbBus::attach_printer(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus,
                                                 std::uint8_t address)
 {
-    DeviceSpec spec;
-    spec.vendor_id = vendor_id;
-    spec.product_id = product_id;
-    spec.bus = bus;
-    spec.address = address;
-    if (const com::DeviceInfo* row = com::find_supported_device(vendor_id, product_id)) {
-        spec.manufacturer = row->manufacturer;
-        spec.product = row->product;
-    }
-    spec.serial = "SN" + std::to_string(bus) + "-" + std::to_string(address);
-    const com::EndpointSet set = com::endpoints_for_product(product_id);
-    Printer::Endpoints endpoints;
-    endpoints.cmd_in = set.cmd_in;
-    endpoints.cmd_out = set.cmd_out;
-    endpoints.data_in = set.data_in;
-    endpoints.data_out = set.data_out;
-    auto printer = std::make_shared<Printer>(endpoints);
-    attach(spec, printer);
+    const Identity identity = printer_identity(vendor_id, product_id, bus, address);
+    auto printer = std::make_shared<Printer>(identity.endpoints);
+    attach(identity, printer);
     return printer;
 }
 
@@ -285,10 +268,9 @@ int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* dev, unsigned char end
     const emu::EmulatedDevice& device = *dev->device;
     if (!device.printer)
         return LIBUSB_ERROR_NOT_FOUND;
-    const emu::PrinterEndpoints& e = device.printer->endpoints();
-    if (endpoint != e.cmd_in && endpoint != e.cmd_out && endpoint != e.data_in && endpoint != e.data_out)
+    if (!device.printer->serves(endpoint))
         return LIBUSB_ERROR_NOT_FOUND;
-    return device.spec.max_packet_size;
+    return static_cast<int>(device.printer->max_packet());
 }
 
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle)

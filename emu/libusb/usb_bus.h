@@ -13,20 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "printer/identity.h"
 #include "printer/printer.h"
 
 namespace emu {
 
-struct DeviceSpec {
-    std::uint16_t vendor_id = 0;
-    std::uint16_t product_id = 0;
-    std::uint8_t bus = 1;
-    std::uint8_t address = 2;
-    std::string manufacturer;  // string descriptor 1 (index 0 when empty)
-    std::string product;       // string descriptor 2
-    std::string serial;        // string descriptor 3
-    std::uint16_t max_packet_size = 512;  // of every bulk endpoint (512: high speed, 64: full speed)
-};
+// What a device says it is: ids, bus and address, and strings 1 to 3 (index
+// 0 for an empty one); the endpoints matter only to a printer's model.
+using DeviceSpec = Identity;
 
 struct EmulatedDevice {
     DeviceSpec spec;

@@ -1,8 +1,10 @@
 #include "printer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace emu {
 
@@ -12,31 +14,39 @@ constexpr std::size_t longest_command = 4096;
 
 }  // namespace
 
+namespace {
+
+// In the order of the enumerations.
+const char* const status_names[] = {"ok", "timeout", "stall", "no_device", "overflow", "io_error"};
+const char* const fault_names[] = {"silence",        "stall",    "vanish",     "overflow",
+                                   "short_transfer", "io_error", "zero_length"};
+
+}  // namespace
+
+std::uint64_t steady_ms()
+{
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 const char* status_name(Status status)
 {
-    switch (status) {
-    case Status::ok: return "ok";
-    case Status::timeout: return "timeout";
-    case Status::stall: return "stall";
-    case Status::no_device: return "no device";
-    case Status::overflow: return "overflow";
-    case Status::io_error: return "i/o error";
-    }
-    return "?";
+    return status_names[static_cast<int>(status)];
 }
 
 const char* fault_name(FaultKind kind)
 {
-    switch (kind) {
-    case FaultKind::silence: return "silence";
-    case FaultKind::stall: return "stall";
-    case FaultKind::vanish: return "vanish";
-    case FaultKind::overflow: return "overflow";
-    case FaultKind::short_transfer: return "short transfer";
-    case FaultKind::io_error: return "i/o error";
-    case FaultKind::zero_length: return "zero length";
-    }
-    return "?";
+    return fault_names[static_cast<int>(kind)];
+}
+
+bool fault_from_name(const std::string& name, FaultKind* kind)
+{
+    for (std::size_t i = 0; i < std::size(fault_names); ++i)
+        if (name == fault_names[i]) {
+            *kind = static_cast<FaultKind>(i);
+            return true;
+        }
+    return false;
 }
 
 Printer::Printer(Endpoints endpoints) : endpoints_(endpoints) {}
@@ -121,6 +131,11 @@ TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data
             take_command_bytes(data, take);
             result.actual = take;
         } else if (endpoint == endpoints_.data_out) {
+            data_bytes_ += take;
+            if (vanish_after_data_ != 0 && data_bytes_ >= vanish_after_data_) {
+                present_ = false;
+                vanish_after_data_ = 0;
+            }
             if (!uploading_) {
                 violations_.push_back("file data without an upload: " + std::to_string(take) + " bytes");
             } else {
@@ -199,6 +214,12 @@ bool Printer::in_transfer_would_wait(std::uint8_t endpoint) const
     if (endpoint == endpoints_.cmd_in)
         return reply_queue_.empty();
     return endpoint == endpoints_.data_in;
+}
+
+bool Printer::serves(std::uint8_t endpoint) const
+{
+    return endpoint == endpoints_.cmd_in || endpoint == endpoints_.cmd_out || endpoint == endpoints_.data_in ||
+           endpoint == endpoints_.data_out;
 }
 
 void Printer::clear_halt(std::uint8_t endpoint)

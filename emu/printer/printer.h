@@ -20,12 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "com/devices.h"
+
 namespace emu {
+
+// Milliseconds of the steady clock, for transports that stamp the traffic in real time.
+std::uint64_t steady_ms();
 
 // How one bulk transfer ended, as the printer (or the bus in front of it) saw it.
 enum class Status { ok, timeout, stall, no_device, overflow, io_error };
-
-const char* status_name(Status status);
 
 struct TransferResult {
     Status status = Status::ok;
@@ -53,7 +56,12 @@ enum class FaultKind {
     zero_length,     // an IN transfer succeeds with no bytes
 };
 
+// The names the traffic record, the control language and the tests use:
+// "no_device", "short_transfer", ...
+const char* status_name(Status status);
 const char* fault_name(FaultKind kind);
+// The fault with this name; false for none.
+bool fault_from_name(const std::string& name, FaultKind* kind);
 
 struct StoredFile {
     std::vector<std::uint8_t> data;
@@ -66,17 +74,10 @@ struct Install {
     bool complete = false;  // the file taken up had arrived whole
 };
 
-// The bulk endpoints a printer serves (set A unless told otherwise).
-struct PrinterEndpoints {
-    std::uint8_t cmd_in = 0x81;
-    std::uint8_t cmd_out = 0x01;
-    std::uint8_t data_in = 0x83;
-    std::uint8_t data_out = 0x03;
-};
-
 class Printer {
 public:
-    using Endpoints = PrinterEndpoints;
+    // The bulk endpoints the printer serves.
+    using Endpoints = com::EndpointSet;
 
     // How reply lines are cut into IN transfers.
     enum class Framing {
@@ -85,7 +86,7 @@ public:
         split_lines,            // each line over two transfers
     };
 
-    explicit Printer(Endpoints endpoints = Endpoints{});
+    explicit Printer(Endpoints endpoints = com::endpoint_set_a);
 
     // --- the transport's side ---
     TransferResult bulk_out(std::uint8_t endpoint, const std::uint8_t* data, std::size_t length, unsigned timeout_ms);
@@ -124,10 +125,15 @@ public:
     // The packet size of the reply endpoint: an IN transfer that ends inside
     // a packet the printer sends overflows.
     void set_max_packet(std::size_t bytes) { max_packet_ = bytes ? bytes : 512; }
+    std::size_t max_packet() const { return max_packet_; }
     // Storage space for uploads; an upload that does not fit is answered "out of space".
     void set_capacity(std::uint64_t bytes) { capacity_ = bytes; }
     // Stop recording transfer payloads (the record keeps every transfer's size).
     void set_record_payloads(bool record) { record_payloads_ = record; }
+    // Once the file-data endpoint has taken `bytes` bytes in all, counted
+    // from the printer's start, the printer leaves the bus (as vanish does);
+    // the transfer that reaches the count still succeeds.  0: never.
+    void vanish_after_data(std::uint64_t bytes) { vanish_after_data_ = bytes; }
     void unplug() { present_ = false; }
     void plug_back() { present_ = true; }
 
@@ -153,6 +159,10 @@ public:
     int clear_halt_count(std::uint8_t endpoint) const;
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
     const Endpoints& endpoints() const { return endpoints_; }
+    // True for the four bulk endpoints of this printer.
+    bool serves(std::uint8_t endpoint) const;
+    // Bytes the file-data endpoint has taken so far.
+    std::uint64_t data_bytes() const { return data_bytes_; }
     std::uint64_t used_space() const;
 
 private:
@@ -192,6 +202,8 @@ private:
     bool present_ = true;
     bool under_control_ = false;
     std::function<std::uint64_t()> clock_;
+    std::uint64_t data_bytes_ = 0;
+    std::uint64_t vanish_after_data_ = 0;
 
     std::uint64_t next_index_ = 0;
     std::map<std::uint64_t, PlannedFault> faults_;

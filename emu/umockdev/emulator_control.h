@@ -1,115 +1,28 @@
-// A test's side of the printer emulator's control socket: typed calls for the
-// requests of control_protocol.h.
-//
-// Every call sends one request and waits for its answer; an "error" answer or
-// a broken connection throws EmulatorControl::Error.  Calls from several
-// threads are taken one at a time.
+// The control socket of zarvik-printer-emulator, from the program it runs:
+// the typed calls of ControlClient over a Unix socket.
 #pragma once
 
-#include <cstdint>
-#include <mutex>
-#include <stdexcept>
 #include <string>
-#include <vector>
+
+#include "printer/control_client.h"
 
 namespace emu {
 
-class EmulatorControl {
+class EmulatorControl : public ControlClient {
 public:
-    struct Error : std::runtime_error {
-        using std::runtime_error::runtime_error;
-    };
-
-    struct PrinterState {
-        int id = 0;
-        std::uint16_t vendor_id = 0;
-        std::uint16_t product_id = 0;
-        int bus = 0;
-        int address = 0;
-        bool plugged = false;
-    };
-
-    struct StoredFile {
-        std::string path;
-        std::uint64_t size = 0;
-        std::uint64_t announced = 0;
-        bool complete = false;
-    };
-
-    struct Install {
-        std::string path;
-        bool complete = false;
-    };
-
-    struct Transfer {
-        std::uint64_t index = 0;
-        std::uint8_t endpoint = 0;
-        std::uint64_t length = 0;
-        std::string status;  // ok, timeout, stall, no_device, overflow, io_error
-        std::uint64_t at_ms = 0;
-        std::string data;
-    };
-
-    // What a new printer is plugged in with; empty texts and zero numbers
-    // leave the emulator's defaults.
-    struct NewPrinter {
-        std::uint16_t vendor_id = 0;
-        std::uint16_t product_id = 0;
-        int bus = 0;
-        int address = 0;
-        std::string serial, manufacturer, product;
-        bool no_serial = false;  // a printer without a serial number string
-    };
-
     // The socket named in the environment (control::socket_variable).
     EmulatorControl();
     explicit EmulatorControl(const std::string& socket_path);
-    ~EmulatorControl();
+    ~EmulatorControl() override;
     EmulatorControl(const EmulatorControl&) = delete;
     EmulatorControl& operator=(const EmulatorControl&) = delete;
 
     // True when this process runs under the emulator with a control socket.
     static bool available();
 
-    // One raw request; the answer's text after "ok" (tokens still escaped).
-    std::string request(const std::string& line);
-
-    std::vector<PrinterState> printers();
-    int plug(const NewPrinter& printer);
-    // Plugs printer `id` back in, at `address` or the bus's next free one.
-    void plug_back(int id, int address = 0);
-    void unplug(int id);
-
-    // Transfer `index` (see emu::Transfer::index) does `kind` (silence,
-    // stall, vanish, overflow, short_transfer, io_error, zero_length).
-    void fault_at(int id, std::uint64_t index, const std::string& kind, std::size_t amount = 0);
-    // The same `transfers_from_now` transfers after the last one so far (0:
-    // the next); returns the index it was planned at.
-    std::uint64_t fault_ahead(int id, std::uint64_t transfers_from_now, const std::string& kind,
-                              std::size_t amount = 0);
-    void replace_reply(int id, const std::string& command, int line, const std::string& text, int occurrence = 0);
-    void silence_replies(int id, const std::string& command, int from_line = 0, int occurrence = 0);
-    void push_raw_reply(int id, const std::string& bytes);
-    void set_capacity(int id, std::uint64_t bytes);
-    // "line", "exchange" or "split".
-    void set_framing(int id, const std::string& framing, std::size_t split_at = 0);
-
-    std::uint64_t transfer_count(int id);
-    bool under_control(int id);
-    std::uint64_t pending_reply_bytes(int id);
-    int clear_halt_count(int id, std::uint8_t endpoint);
-    std::vector<StoredFile> files(int id);
-    std::string file_bytes(int id, const std::string& path);
-    std::vector<Install> installs(int id);
-    std::vector<std::string> commands(int id, std::size_t from = 0);
-    std::vector<std::string> violations(int id);
-    std::vector<Transfer> traffic(int id, std::uint64_t from = 0);
-
 private:
-    std::vector<std::string> tokens(const std::string& line);
-    std::uint64_t number(const std::string& line);
+    std::string exchange(const std::string& line) override;
 
-    std::mutex mutex_;
     int fd_ = -1;
     std::string buffered_;
 };

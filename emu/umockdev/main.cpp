@@ -11,15 +11,14 @@
 #include <vector>
 
 #include <glib-unix.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <umockdev.h>
 
-#include "control_protocol.h"
+#include "control_server.h"
+#include "options.h"
+#include "printer/control.h"
 #include "printer_emulator.h"
 
 namespace {
@@ -28,84 +27,6 @@ constexpr const char* program_name = "zarvik-printer-emulator";
 constexpr const char* preload_library = "libumockdev-preload.so.0";
 constexpr const char* reexec_marker = "ZARVIK_EMULATOR_UNDER_PRELOAD";
 constexpr guint kill_grace_ms = 3000;
-
-void usage(FILE* out)
-{
-    std::fprintf(out,
-                 "usage: %s [--printer VID:PID[,bus=B,addr=A,serial=S,manufacturer=M,product=P]]...\n"
-                 "          [--control PATH|auto] [--store DIR] [--verbose] -- PROGRAM ARGS...\n"
-                 "\n"
-                 "Runs PROGRAM on an emulated USB bus that carries the given printers (ids in\n"
-                 "hexadecimal; bus 1 and the next free address from 5 unless given; strings of\n"
-                 "the printer table's row and serial SN<bus>-<address> unless given) and exits\n"
-                 "with PROGRAM's status, or 128 + the signal that ended it.\n"
-                 "\n"
-                 "  --control PATH  a Unix socket for one-line requests (see control_protocol.h);\n"
-                 "                  'auto' makes one in the emulator's scratch folder.  PROGRAM\n"
-                 "                  finds it in $%s.\n"
-                 "  --store DIR     when PROGRAM has ended, writes every printer's stored files\n"
-                 "                  and summary.txt into DIR.\n"
-                 "  --verbose       reports plugging and unserved ioctls on standard error.\n",
-                 program_name, emu::control::socket_variable);
-}
-
-struct Options {
-    std::vector<emu::PrinterOptions> printers;
-    std::string control;
-    std::string store;
-    bool verbose = false;
-    std::vector<std::string> command;
-};
-
-bool parse_arguments(int argc, char** argv, Options* options)
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "%s: %s needs a value\n", program_name, arg.c_str());
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        if (arg == "--") {
-            for (++i; i < argc; ++i)
-                options->command.push_back(argv[i]);
-            break;
-        }
-        if (arg == "--printer") {
-            std::string text, error;
-            emu::PrinterOptions printer;
-            if (!value(&text))
-                return false;
-            if (!emu::parse_printer_options(text, &printer, &error)) {
-                std::fprintf(stderr, "%s: --printer %s: %s\n", program_name, text.c_str(), error.c_str());
-                return false;
-            }
-            options->printers.push_back(printer);
-        } else if (arg == "--control") {
-            if (!value(&options->control))
-                return false;
-        } else if (arg == "--store") {
-            if (!value(&options->store))
-                return false;
-        } else if (arg == "--verbose") {
-            options->verbose = true;
-        } else if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            std::exit(0);
-        } else {
-            std::fprintf(stderr, "%s: unknown option %s\n", program_name, arg.c_str());
-            return false;
-        }
-    }
-    if (options->command.empty()) {
-        std::fprintf(stderr, "%s: no program to run (put it after --)\n", program_name);
-        return false;
-    }
-    return true;
-}
 
 // The testbed only works when this process itself runs under umockdev's
 // preload: uevents are sent through it.  Without it, start again with it.
@@ -136,141 +57,13 @@ void run_under_preload(char** argv)
     std::exit(1);
 }
 
-// --- the control socket, served on the main loop ---
-
-struct Connection {
-    int fd = -1;
-    guint source = 0;
-    std::string pending;
-};
-
 struct Runner {
-    emu::PrinterEmulator* emulator = nullptr;
     GMainLoop* loop = nullptr;
     GPid child = 0;
     bool child_running = false;
     int child_status = 0;
-    int listen_fd = -1;
-    guint listen_source = 0;
-    std::vector<std::unique_ptr<Connection>> connections;
     guint kill_timer = 0;
 };
-
-void drop_connection(Runner& runner, Connection* c)
-{
-    ::close(c->fd);
-    for (auto it = runner.connections.begin(); it != runner.connections.end(); ++it) {
-        if (it->get() == c) {
-            runner.connections.erase(it);
-            break;
-        }
-    }
-}
-
-bool send_all(int fd, const std::string& text)
-{
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-gboolean on_connection(gint fd, GIOCondition, gpointer data)
-{
-    auto* pair = static_cast<std::pair<Runner*, Connection*>*>(data);
-    Runner& runner = *pair->first;
-    Connection* c = pair->second;
-    char chunk[4096];
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) {
-        if (n < 0 && errno == EINTR)
-            return G_SOURCE_CONTINUE;
-        c->source = 0;
-        drop_connection(runner, c);
-        return G_SOURCE_REMOVE;
-    }
-    c->pending.append(chunk, static_cast<std::size_t>(n));
-    std::size_t end;
-    while ((end = c->pending.find('\n')) != std::string::npos) {
-        std::string line = c->pending.substr(0, end);
-        c->pending.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const std::string answer = runner.emulator->handle_request(line) + "\n";
-        if (!send_all(fd, answer)) {
-            c->source = 0;
-            drop_connection(runner, c);
-            return G_SOURCE_REMOVE;
-        }
-    }
-    return G_SOURCE_CONTINUE;
-}
-
-gboolean on_accept(gint fd, GIOCondition, gpointer data)
-{
-    Runner& runner = *static_cast<Runner*>(data);
-    const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0)
-        return G_SOURCE_CONTINUE;
-    auto c = std::make_unique<Connection>();
-    c->fd = client;
-    auto* pair = new std::pair<Runner*, Connection*>(&runner, c.get());
-    c->source = g_unix_fd_add_full(G_PRIORITY_DEFAULT, client, G_IO_IN, on_connection, pair,
-                                   [](gpointer p) { delete static_cast<std::pair<Runner*, Connection*>*>(p); });
-    runner.connections.push_back(std::move(c));
-    return G_SOURCE_CONTINUE;
-}
-
-bool open_control(Runner& runner, const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        std::fprintf(stderr, "%s: control socket path too long: %s\n", program_name, path.c_str());
-        return false;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // A socket left by an earlier run goes; anything else at that path stays.
-    struct stat existing {};
-    if (::lstat(path.c_str(), &existing) == 0) {
-        if (!S_ISSOCK(existing.st_mode)) {
-            std::fprintf(stderr, "%s: %s exists and is no socket\n", program_name, path.c_str());
-            return false;
-        }
-        ::unlink(path.c_str());
-    }
-    runner.listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (runner.listen_fd < 0 || ::bind(runner.listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(runner.listen_fd, 8) != 0) {
-        std::fprintf(stderr, "%s: control socket %s: %s\n", program_name, path.c_str(), std::strerror(errno));
-        return false;
-    }
-    runner.listen_source = g_unix_fd_add(runner.listen_fd, G_IO_IN, on_accept, &runner);
-    return true;
-}
-
-void close_control(Runner& runner, const std::string& path)
-{
-    for (auto& c : runner.connections) {
-        if (c->source)
-            g_source_remove(c->source);
-        ::close(c->fd);
-    }
-    runner.connections.clear();
-    if (runner.listen_source)
-        g_source_remove(runner.listen_source);
-    if (runner.listen_fd >= 0) {
-        ::close(runner.listen_fd);
-        runner.listen_fd = -1;
-        ::unlink(path.c_str());
-    }
-}
 
 // --- the child ---
 
@@ -327,10 +120,14 @@ int exit_code_of(int status)
 
 int main(int argc, char** argv)
 {
-    Options options;
-    if (!parse_arguments(argc, argv, &options)) {
-        usage(stderr);
+    emu::Options options;
+    if (!emu::parse_options(argc, argv, &options)) {
+        emu::print_usage(stderr, false);
         return 2;
+    }
+    if (options.help) {
+        emu::print_usage(stdout, true);
+        return 0;
     }
     run_under_preload(argv);
 
@@ -345,20 +142,24 @@ int main(int argc, char** argv)
     const std::string control_path = options.control == "auto" ? root + "/control.sock" : options.control;
     {
         emu::PrinterEmulator emulator(testbed, options.verbose);
-        runner.emulator = &emulator;
+        emu::ControlServer control([&emulator](const std::string& line) { return emulator.handle_request(line); });
         bool ready = true;
-        for (const emu::PrinterOptions& p : options.printers) {
-            std::string error;
-            if (!emulator.add_printer(p, &error)) {
+        for (const emu::PrinterRequest& p : options.printers) {
+            int id = 0;
+            const std::string error = emulator.plug_new(p, &id);
+            if (!id) {
                 std::fprintf(stderr, "%s: printer %04x:%04x: %s\n", program_name, p.vendor_id, p.product_id,
                              error.c_str());
                 ready = false;
             }
         }
         if (ready && !control_path.empty()) {
-            ready = open_control(runner, control_path);
+            std::string error;
+            ready = control.open(control_path, &error);
             if (ready)
                 setenv(emu::control::socket_variable, control_path.c_str(), 1);
+            else
+                std::fprintf(stderr, "%s: %s\n", program_name, error.c_str());
         }
 
         guint signal_sources[3] = {};
@@ -401,7 +202,7 @@ int main(int argc, char** argv)
                 g_source_remove(source);
         if (runner.kill_timer)
             g_source_remove(runner.kill_timer);
-        close_control(runner, control_path);
+        control.close();
 
         if (!options.store.empty()) {
             std::string error;
@@ -411,7 +212,6 @@ int main(int argc, char** argv)
                     code = 1;
             }
         }
-        runner.emulator = nullptr;
     }
     g_main_loop_unref(runner.loop);
     g_object_unref(testbed);

@@ -259,12 +259,8 @@ TEST_F(LineIo, ReadingOnAsksForWholePacketsSoNoReplyByteIsLost)
         SCOPED_TRACE(packet);
         link.reset();
         bus().reset();
-        emu::DeviceSpec spec;
-        spec.vendor_id = vid;
-        spec.product_id = pid;
-        spec.max_packet_size = packet;
-        printer = std::make_shared<emu::Printer>();
-        bus().attach(spec, printer);
+        printer = bus().attach_printer(vid, pid);
+        printer->set_max_packet(packet);
         open_link(false);
         EXPECT_EQ(link->reply_packet_bytes(), packet);
 

@@ -122,7 +122,7 @@ TEST(PrinterModel, FramingAndFaults)
     w.printer.clear_halt(0x81);
     EXPECT_EQ(w.in(), "Con");
     w.printer.fault_at(w.printer.transfer_count(), emu::FaultKind::vanish);
-    EXPECT_EQ(w.in(), "<no device>");
+    EXPECT_EQ(w.in(), "<no_device>");
     EXPECT_EQ(w.out("~M601 S0\r\n"), Status::no_device);
     EXPECT_FALSE(w.printer.present());
 }
@@ -148,6 +148,52 @@ TEST(PrinterModel, ReadsThatEndOnAPacketBoundaryLeaveTheRest)
     w.printer.push_raw_reply(std::string(1024, 'a') + std::string(100, 'b'));
     EXPECT_EQ(w.in(512), std::string(512, 'a'));
     EXPECT_EQ(w.in(4096), std::string(512, 'a') + std::string(100, 'b'));
+}
+
+TEST(PrinterModel, AnInTransferWaitsOnlyWhenItWouldFindNothing)
+{
+    emu::Printer p;
+    EXPECT_TRUE(p.in_transfer_would_wait(0x81)) << "no reply queued";
+    EXPECT_TRUE(p.in_transfer_would_wait(0x83)) << "the printer never sends there";
+    EXPECT_FALSE(p.in_transfer_would_wait(0x85)) << "no such endpoint: the transfer fails at once";
+
+    const std::string take = "~M601 S0\r\n";
+    p.bulk_out(0x01, reinterpret_cast<const std::uint8_t*>(take.data()), take.size(), 0);
+    EXPECT_FALSE(p.in_transfer_would_wait(0x81)) << "a reply is queued";
+    std::uint8_t buffer[4096];
+    for (int i = 0; i < 3; ++i)
+        p.bulk_in(0x81, buffer, sizeof buffer, 0);
+    EXPECT_TRUE(p.in_transfer_would_wait(0x81));
+    const auto count = p.transfer_count();
+
+    p.fault_at(count, emu::FaultKind::stall);
+    EXPECT_FALSE(p.in_transfer_would_wait(0x81)) << "a planned fault acts at once";
+    EXPECT_EQ(p.bulk_in(0x81, buffer, sizeof buffer, 0).status, emu::Status::stall);
+    EXPECT_FALSE(p.in_transfer_would_wait(0x81)) << "a halted endpoint stalls at once";
+    p.clear_halt(0x81);
+    EXPECT_TRUE(p.in_transfer_would_wait(0x81));
+
+    p.fault_at(p.transfer_count(), emu::FaultKind::silence);
+    EXPECT_FALSE(p.in_transfer_would_wait(0x81)) << "the model consumes a planned silence itself";
+    p.unplug();
+    EXPECT_FALSE(p.in_transfer_would_wait(0x81)) << "a printer that left answers at once";
+    EXPECT_EQ(p.transfer_count(), count + 1) << "asking records nothing";
+}
+
+TEST(PrinterModel, LeavesOnceTheFileDataEndpointHasTakenTheCount)
+{
+    Wire w;
+    w.printer.vanish_after_data(1000);
+    w.out("~M601 S0\r\n");
+    w.out("~M28 4096 0:/sys/a.bin\r\n");
+    EXPECT_EQ(w.out(std::string(600, 'a'), 0x03), Status::ok);
+    EXPECT_TRUE(w.printer.present());
+    EXPECT_EQ(w.out(std::string(600, 'b'), 0x03), Status::ok) << "the transfer that reaches the count succeeds";
+    EXPECT_FALSE(w.printer.present());
+    EXPECT_EQ(w.printer.data_bytes(), 1200u);
+    EXPECT_EQ(w.out(std::string(600, 'c'), 0x03), Status::no_device);
+    w.printer.plug_back();
+    EXPECT_EQ(w.out(std::string(600, 'd'), 0x03), Status::ok) << "once only";
 }
 
 }  // namespace

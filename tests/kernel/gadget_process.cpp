@@ -1,5 +1,7 @@
 #include "gadget_process.h"
 
+#include "printer/control.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,33 +39,7 @@ std::string read_text(const fs::path& path)
     return s;
 }
 
-// Splits "a b rest of line" into its first `count` words and the rest.
-std::vector<std::string> split_fields(const std::string& line, std::size_t count)
-{
-    std::vector<std::string> out;
-    std::size_t at = 0;
-    while (out.size() < count) {
-        const std::size_t blank = line.find(' ', at);
-        if (blank == std::string::npos) {
-            out.push_back(line.substr(at));
-            return out;
-        }
-        out.push_back(line.substr(at, blank - at));
-        at = blank + 1;
-    }
-    out.push_back(line.substr(at));
-    return out;
-}
-
 }  // namespace
-
-const PrinterState::File* PrinterState::file(const std::string& path) const
-{
-    for (const File& f : files)
-        if (f.path == path)
-            return &f;
-    return nullptr;
-}
 
 bool find_on_host(const std::string& serial, HostView& view)
 {
@@ -91,18 +67,14 @@ bool find_on_host(const std::string& serial, HostView& view)
     return false;
 }
 
-GadgetProcess::GadgetProcess(const std::string& program, const std::vector<std::string>& arguments,
-                             const std::string& serial)
+GadgetProcess::GadgetProcess(const std::string& program, const std::string& printer, const std::string& serial)
     : serial_(serial)
 {
     int in_pipe[2];
     int out_pipe[2];
     if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> all{program};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    all.push_back("--serial");
-    all.push_back(serial);
+    std::vector<std::string> all{program, "--printer", printer + ",serial=" + emu::control::escape(serial)};
     std::vector<char*> argv;
     for (std::string& a : all)
         argv.push_back(a.data());
@@ -183,51 +155,29 @@ std::string GadgetProcess::next_line(milliseconds limit)
     }
 }
 
-std::string GadgetProcess::control(const std::string& line)
+std::string GadgetProcess::exchange(const std::string& line)
 {
     const std::string text = line + "\n";
     if (to_child_ < 0 || ::write(to_child_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        throw std::runtime_error("the gadget printer does not take control lines");
-    return next_line(answer_limit);
+        throw Error("the gadget printer takes no requests");
+    for (;;) {
+        std::string answer = next_line(answer_limit);
+        if (answer.empty())
+            throw Error("the gadget printer did not answer " + line);
+        if (answer.compare(0, 2, "ok") == 0 || answer.compare(0, 5, "error") == 0)
+            return answer;
+        events_.push_back(answer);
+    }
 }
 
-PrinterState GadgetProcess::report(const std::string& scratch_dir)
+std::string GadgetProcess::next_event(milliseconds limit)
 {
-    PrinterState state;
-    std::string line = control("report " + scratch_dir);
-    for (; line != "end"; line = next_line(answer_limit)) {
-        if (line.empty())
-            throw std::runtime_error("the gadget printer's report ended early");
-        const std::vector<std::string> word = split_fields(line, 1);
-        const std::string& kind = word[0];
-        const std::string rest = word.size() > 1 ? word[1] : std::string();
-        if (kind == "control") {
-            state.under_control = rest == "1";
-        } else if (kind == "command") {
-            state.commands.push_back(rest);
-        } else if (kind == "file") {
-            const std::vector<std::string> f = split_fields(rest, 4);  // n complete announced size path
-            if (f.size() != 5)
-                throw std::runtime_error("bad report line: " + line);
-            PrinterState::File file;
-            file.complete = f[1] == "1";
-            file.announced = std::strtoull(f[2].c_str(), nullptr, 10);
-            file.path = f[4];
-            std::ifstream in(fs::path(scratch_dir) / f[0], std::ios::binary);
-            std::ostringstream bytes;
-            bytes << in.rdbuf();
-            file.bytes = bytes.str();
-            if (file.bytes.size() != std::strtoull(f[3].c_str(), nullptr, 10))
-                throw std::runtime_error("stored file read back with another size: " + line);
-            state.files.push_back(std::move(file));
-        } else if (kind == "install") {
-            const std::vector<std::string> f = split_fields(rest, 1);
-            state.installs.push_back(PrinterState::Install{f.size() > 1 ? f[1] : std::string(), f[0] == "1"});
-        } else if (kind == "violation") {
-            state.violations.push_back(rest);
-        }
+    if (!events_.empty()) {
+        std::string event = events_.front();
+        events_.erase(events_.begin());
+        return event;
     }
-    return state;
+    return next_line(limit);
 }
 
 bool GadgetProcess::wait_exit(milliseconds limit)

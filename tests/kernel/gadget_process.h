@@ -2,7 +2,8 @@
 //
 // Starting one plugs a printer into the guest's USB bus (dummy_hcd); ending
 // it unplugs the printer.  The test talks to it over its standard input and
-// output: control lines go in, answers and state lines come back.
+// output: requests of the control language go in, their answers and the
+// gadget's events come back.  Its printer is number 1.
 #pragma once
 
 #include <sys/types.h>
@@ -12,28 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "printer/control_client.h"
+
 namespace kerneltest {
-
-// What the gadget's model holds, from a "report" line block.
-struct PrinterState {
-    struct File {
-        std::string path;
-        bool complete = false;
-        std::uint64_t announced = 0;
-        std::string bytes;
-    };
-    struct Install {
-        std::string path;
-        bool complete = false;
-    };
-    bool under_control = false;
-    std::vector<std::string> commands;
-    std::vector<File> files;
-    std::vector<Install> installs;
-    std::vector<std::string> violations;
-
-    const File* file(const std::string& path) const;
-};
 
 // Where the printer sits on the host side, from sysfs.
 struct HostView {
@@ -43,22 +25,20 @@ struct HostView {
     std::vector<std::uint8_t> endpoints;  // of interface 0, as the host enumerated them
 };
 
-class GadgetProcess {
+class GadgetProcess : public emu::ControlClient {
 public:
-    // Starts `program` with `arguments` and waits until the host has
-    // configured the printer.  Throws std::runtime_error when it does not come up.
-    GadgetProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& serial);
-    ~GadgetProcess();
+    // Starts `program` with the printer "VID:PID[,key=value...]" and this
+    // serial, and waits until the host has configured it.  Throws
+    // std::runtime_error when it does not come up.
+    GadgetProcess(const std::string& program, const std::string& printer, const std::string& serial);
+    ~GadgetProcess() override;
 
     GadgetProcess(const GadgetProcess&) = delete;
     GadgetProcess& operator=(const GadgetProcess&) = delete;
 
-    // Sends one control line and returns the gadget's answer line.
-    std::string control(const std::string& line);
-    // The model's state; stored files are read back from `scratch_dir`.
-    PrinterState report(const std::string& scratch_dir);
-    // The next line the gadget prints, or "" after `limit`.
-    std::string next_line(std::chrono::milliseconds limit);
+    // The next event the gadget prints ("vanished after N data bytes", ...),
+    // or "" after `limit`.
+    std::string next_event(std::chrono::milliseconds limit);
     // Waits for the process to end by itself; true when it did within `limit`.
     bool wait_exit(std::chrono::milliseconds limit);
     // Unplugs the printer (ends the gadget) and waits until the host has
@@ -68,10 +48,14 @@ public:
     const HostView& host() const { return host_; }
 
 private:
+    std::string exchange(const std::string& line) override;
+    std::string next_line(std::chrono::milliseconds limit);
+
     pid_t pid_ = -1;
     int to_child_ = -1;
     int from_child_ = -1;
     std::string pending_;
+    std::vector<std::string> events_;
     std::string serial_;
     HostView host_;
 };

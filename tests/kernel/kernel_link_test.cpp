@@ -7,6 +7,7 @@
 //
 //   kernel_link_test --gadget PATH [GoogleTest options]
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,12 +24,13 @@
 #include "com/devices.h"
 #include "com/result.h"
 #include "gadget_process.h"
+#include "printer/control.h"
+#include "printer/usb_descriptors.h"
 #include "support/test_support.h"
 
 namespace {
 
 using kerneltest::GadgetProcess;
-using kerneltest::PrinterState;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using Commands = std::vector<std::string>;
@@ -47,22 +49,19 @@ void keep_percent(int percent, float, void* context)
 
 class KernelLink : public ::testing::Test {
 protected:
-    // Plugs in a printer with these ids, the strings of its table row and a
-    // serial made for this case.
+    // Plugs in a printer with these ids, the strings of its table row unless
+    // `more` gives others (",product=P", escaped), and a serial made for this case.
     GadgetProcess& plug(std::uint16_t vid = com::ids::vendor_halvenn, std::uint16_t pid = com::ids::product_orbrey,
-                        const std::vector<std::string>& more = {})
+                        const std::string& more = "")
     {
         static unsigned plugs = 0;
         char made[40];
         std::snprintf(made, sizeof made, "ZK%08lX-%u", static_cast<unsigned long>(std::time(nullptr)), ++plugs);
         serial = made;
-        char ids[2][8];
-        std::snprintf(ids[0], sizeof ids[0], "%04x", vid);
-        std::snprintf(ids[1], sizeof ids[1], "%04x", pid);
-        std::vector<std::string> arguments{"--vid", ids[0], "--pid", ids[1]};
-        arguments.insert(arguments.end(), more.begin(), more.end());
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", vid, pid);
         gadget.reset();
-        gadget = std::make_unique<GadgetProcess>(gadget_program, arguments, serial);
+        gadget = std::make_unique<GadgetProcess>(gadget_program, ids + more, serial);
         vendor = vid;
         product = pid;
         return *gadget;
@@ -89,7 +88,21 @@ protected:
         return files.utf8(name);
     }
 
-    PrinterState state() { return gadget->report(scratch.utf8()); }
+    // The stored file at `path`, checked whole against what was sent as `name`.
+    void expect_stored(const std::string& name)
+    {
+        const std::string path = "0:/sys/" + name;
+        bool found = false;
+        for (const auto& f : gadget->files(printer_id)) {
+            if (f.path != path)
+                continue;
+            found = true;
+            EXPECT_TRUE(f.complete) << name;
+            EXPECT_EQ(f.announced, contents[name].size()) << name;
+        }
+        ASSERT_TRUE(found) << name << " is not stored";
+        EXPECT_TRUE(gadget->file_bytes(printer_id, path) == contents[name]) << name << " differs from what was sent";
+    }
 
     std::string log_text() const
     {
@@ -99,21 +112,19 @@ protected:
     void TearDown() override
     {
         link.reset();  // gives the printer back while it is still plugged in
-        if (gadget) {
-            const PrinterState last = state();
-            for (const std::string& what : last.violations)
+        if (gadget)
+            for (const std::string& what : gadget->violations(printer_id))
                 ADD_FAILURE() << "printer saw: " << what;
-        }
         gadget.reset();
     }
 
     testsupport::TempDir logs;
     testsupport::TempDir files;
-    testsupport::TempDir scratch;
     std::map<std::string, std::string> contents;
     std::string serial;
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
+    static constexpr int printer_id = 1;  // a gadget's one printer
     std::unique_ptr<GadgetProcess> gadget;
     std::unique_ptr<com::Com> link;
 };
@@ -145,7 +156,7 @@ TEST_F(KernelLink, DiscoveryReportsIdsBusAddressAndStrings)
     // Another printer, whose strings are its own rather than its row's: the
     // listing reports what the device says, at the address it got now.
     printer = &plug(com::ids::vendor_velmora, com::ids::product_ephra,
-                    {"--manufacturer", "Velmora Works", "--product", "Ephra on the bench"});
+                    ",manufacturer=Velmora\\sWorks,product=Ephra\\son\\sthe\\sbench");
     ASSERT_EQ(com::ComFactory().list_usb_devices(&found), com::COM_SUCCESS);
     ASSERT_EQ(found.size(), 1u);
     print_record(found[0]);
@@ -166,15 +177,13 @@ TEST_F(KernelLink, OpenTakesControlAndCloseGivesItBack)
     ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
     std::printf("open with the take-control handshake: %lld ms\n", elapsed_ms(start));
     EXPECT_EQ(l.com_is_closed(), 0);
-    PrinterState s = state();
-    EXPECT_TRUE(s.under_control);
-    EXPECT_EQ(s.commands, (Commands{"~M601 S0"}));
+    EXPECT_TRUE(gadget->under_control(printer_id));
+    EXPECT_EQ(gadget->commands(printer_id), (Commands{"~M601 S0"}));
 
     EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
     EXPECT_EQ(l.com_is_closed(), 1);
-    s = state();
-    EXPECT_FALSE(s.under_control);
-    EXPECT_EQ(s.commands, (Commands{"~M601 S0", "~M602"}));
+    EXPECT_FALSE(gadget->under_control(printer_id));
+    EXPECT_EQ(gadget->commands(printer_id), (Commands{"~M601 S0", "~M602"}));
     EXPECT_NE(log_text().find("com_readline: Control Release.\r\n"), std::string::npos)
         << "the give-back's replies were read";
 }
@@ -183,13 +192,13 @@ TEST_F(KernelLink, OutputQueuedBeforeOpeningIsReadAway)
 {
     GadgetProcess& printer = plug();
     // Lines an earlier session left behind, already queued on the IN endpoint.
-    ASSERT_EQ(printer.control("raw Control Release."), "ok raw");
-    ASSERT_EQ(printer.control("raw ok"), "ok raw");
+    printer.push_raw_reply(printer_id, "Control Release.\r\n");
+    printer.push_raw_reply(printer_id, "ok\r\n");
     com::Com& l = make_link();
     ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
     EXPECT_NE(log_text().find(": com_open: Control Release.\r\n"), std::string::npos);
     EXPECT_NE(log_text().find(": com_open: ok\r\n"), std::string::npos);
-    EXPECT_TRUE(state().under_control);
+    EXPECT_TRUE(printer.under_control(printer_id));
 }
 
 TEST_F(KernelLink, ReadingPartOfAReplyOverflowsAndLosesTheRest)
@@ -198,12 +207,12 @@ TEST_F(KernelLink, ReadingPartOfAReplyOverflowsAndLosesTheRest)
     com::Com& l = open_link();
     // On a real bus a transfer cannot take part of a packet: the host
     // controller reports babble, and the packet's bytes are gone.
-    ASSERT_EQ(printer.control("raw CMD M119 Received."), "ok raw");
+    printer.push_raw_reply(printer_id, "CMD M119 Received.\r\n");
     char part[4];
     int received = -1;
     EXPECT_EQ(l.com_read(part, sizeof part, &received, 1000), com::COM_ERR_OVERFLOW);
     EXPECT_EQ(received, -1) << "no byte count on a failed transfer";
-    ASSERT_EQ(printer.control("raw ok"), "ok raw");
+    printer.push_raw_reply(printer_id, "ok\r\n");
     char line[128];
     int length = 0;
     ASSERT_EQ(l.com_readline(line, sizeof line, &length, 1000), com::COM_SUCCESS);
@@ -231,32 +240,27 @@ TEST_F(KernelLink, InstallOfAMainImageAndTwoFilesArrivesByteExact)
     }
     EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
 
-    const PrinterState s = state();
-    for (const auto& [name, size] : wanted) {
-        const PrinterState::File* stored = s.file("0:/sys/" + name);
-        ASSERT_NE(stored, nullptr) << name;
-        EXPECT_TRUE(stored->complete) << name;
-        EXPECT_EQ(stored->announced, size) << name;
-        EXPECT_TRUE(stored->bytes == contents[name]) << name << " differs from what was sent";
-    }
-    ASSERT_EQ(s.installs.size(), 3u);
+    for (const auto& wanted_file : wanted)
+        expect_stored(wanted_file.first);
+    const auto installs = gadget->installs(printer_id);
+    ASSERT_EQ(installs.size(), 3u);
     for (std::size_t i = 0; i < wanted.size(); ++i) {
-        EXPECT_EQ(s.installs[i].path, "0:/sys/" + wanted[i].first);
-        EXPECT_TRUE(s.installs[i].complete);
+        EXPECT_EQ(installs[i].path, "0:/sys/" + wanted[i].first);
+        EXPECT_TRUE(installs[i].complete);
     }
     const Commands expected{"~M601 S0",
                             "~M28 307323 0:/sys/orbrey.bin", "~M29", "~M600",
                             "~M28 65536 0:/sys/first.xbf", "~M29", "~M600",
                             "~M28 102401 0:/sys/second.xbf", "~M29", "~M600",
                             "~M602"};
-    EXPECT_EQ(s.commands, expected);
-    EXPECT_FALSE(s.under_control) << "given back at the end";
+    EXPECT_EQ(gadget->commands(printer_id), expected);
+    EXPECT_FALSE(gadget->under_control(printer_id)) << "given back at the end";
 }
 
 TEST_F(KernelLink, SilentPrinterTimesOutAndTheLinkStillWorks)
 {
     GadgetProcess& printer = plug();
-    ASSERT_EQ(printer.control("silence M601 0"), "ok silence M601 #0 from line 0");
+    printer.silence_replies(printer_id, "M601", 0, 0);
     com::Com& l = make_link();
     auto start = steady_clock::now();
     EXPECT_EQ(l.com_open(300, true), com::COM_ERR_TIMEOUT);
@@ -269,7 +273,7 @@ TEST_F(KernelLink, SilentPrinterTimesOutAndTheLinkStillWorks)
     ASSERT_EQ(l.com_open(1000, true), com::COM_SUCCESS);
 
     // Silence in the middle of a reply: the take-up's first line arrives, the rest never.
-    ASSERT_EQ(printer.control("silence M600 1"), "ok silence M600 #0 from line 1");
+    printer.silence_replies(printer_id, "M600", 1, 0);
     const std::string image = local("silent.bin", 20000, 3);
     start = steady_clock::now();
     EXPECT_EQ(l.com_install_file(image, "silent.bin", nullptr, nullptr, "", 700), com::COM_ERR_TIMEOUT);
@@ -280,17 +284,16 @@ TEST_F(KernelLink, SilentPrinterTimesOutAndTheLinkStillWorks)
 
     const std::string next = local("next.bin", 30000, 4);
     EXPECT_EQ(l.com_install_file(next, "next.bin", nullptr, nullptr, "", 2000), com::COM_SUCCESS);
-    const PrinterState s = state();
-    ASSERT_NE(s.file("0:/sys/next.bin"), nullptr);
-    EXPECT_TRUE(s.file("0:/sys/next.bin")->bytes == contents["next.bin"]);
-    ASSERT_EQ(s.installs.size(), 2u);
-    EXPECT_EQ(s.installs[1].path, "0:/sys/next.bin");
+    expect_stored("next.bin");
+    const auto installs = gadget->installs(printer_id);
+    ASSERT_EQ(installs.size(), 2u);
+    EXPECT_EQ(installs[1].path, "0:/sys/next.bin");
 }
 
 TEST_F(KernelLink, PrinterGoneDuringTheUploadIsReportedWithoutHanging)
 {
     GadgetProcess& printer = plug();
-    ASSERT_EQ(printer.control("vanish-after 65536"), "ok vanish-after 65536");
+    printer.vanish_after_data(printer_id, 65536);
     com::Com& l = open_link();
     const std::size_t image_size = 256 * 1024;
     const std::string image = local("orbrey.bin", image_size, 11);
@@ -317,7 +320,7 @@ TEST_F(KernelLink, PrinterGoneDuringTheUploadIsReportedWithoutHanging)
     EXPECT_NE(log.find("com_write: : no device\n"), std::string::npos) << "the closing command was still tried";
 
     // The gadget reads file data in pieces of its own: it goes once it holds 64 KiB or a little more.
-    const std::string gone = printer.next_line(milliseconds(2000));
+    const std::string gone = printer.next_event(milliseconds(2000));
     unsigned long held = 0;
     ASSERT_EQ(std::sscanf(gone.c_str(), "vanished after %lu data bytes", &held), 1) << gone;
     EXPECT_GE(held, 65536u);
@@ -355,11 +358,63 @@ TEST_F(KernelLink, EndpointSetBPrinterTakesCommandsOn02AndDataOn04)
     const std::string image = local("cirro.bin", 40 * 1024 + 5, 21);
     ASSERT_EQ(l.com_install_file(image, "cirro.bin", nullptr, nullptr, "", 5000), com::COM_SUCCESS);
     EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
-    const PrinterState s = state();
-    ASSERT_NE(s.file("0:/sys/cirro.bin"), nullptr);
-    EXPECT_TRUE(s.file("0:/sys/cirro.bin")->complete);
-    EXPECT_TRUE(s.file("0:/sys/cirro.bin")->bytes == contents["cirro.bin"]);
-    EXPECT_EQ(s.commands, (Commands{"~M601 S0", "~M28 40965 0:/sys/cirro.bin", "~M29", "~M600", "~M602"}));
+    expect_stored("cirro.bin");
+    EXPECT_EQ(gadget->commands(printer_id),
+              (Commands{"~M601 S0", "~M28 40965 0:/sys/cirro.bin", "~M29", "~M600", "~M602"}));
+}
+
+// What the host's kernel read from the gadget, byte for byte against what
+// the one descriptor encoder writes for the same printer: the device and the
+// high-speed configuration descriptor as sysfs keeps them, and the string
+// descriptors as a control transfer through usbfs fetches them again.
+TEST_F(KernelLink, TheHostReadsTheDescriptorsTheEncoderWrites)
+{
+    // A product name past what a descriptor holds, with a surrogate pair at the cut.
+    const std::string long_name = std::string(124, 'p') + "\xC3\xA9\xF0\x9F\x96\xA8";
+    const struct {
+        std::uint16_t vid, pid;
+        std::string more;
+    } printers[] = {
+        {com::ids::vendor_halvenn, com::ids::product_orbrey, ""},
+        {com::ids::vendor_velmora, com::ids::endpoint_set_b_products[1], ""},
+        {0x1234, 0x5678, ",manufacturer=,product=" + emu::control::escape(long_name)},
+    };
+    for (const auto& p : printers) {
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", p.vid, p.pid);
+        SCOPED_TRACE(ids);
+        const GadgetProcess& printer = plug(p.vid, p.pid, p.more);
+        emu::PrinterRequest request;
+        std::string error;
+        ASSERT_TRUE(emu::parse_printer_request(ids + p.more + ",serial=" + emu::control::escape(serial), &request,
+                                               &error))
+            << error;
+        const emu::Identity identity = emu::printer_identity(request, 0);
+
+        emu::usb::Bytes expected = emu::printer_device_descriptor(identity);
+        const emu::usb::Bytes configuration = emu::printer_configuration(identity, emu::usb::high_speed_bulk_packet);
+        expected.insert(expected.end(), configuration.begin(), configuration.end());
+        const std::string read =
+            testsupport::read_file("/sys/bus/usb/devices/" + printer.host().sysfs_name + "/descriptors");
+        EXPECT_EQ(emu::usb::Bytes(read.begin(), read.end()), expected) << "device and configuration";
+
+        libusb_context* context = nullptr;
+        ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
+        libusb_device_handle* handle = libusb_open_device_with_vid_pid(context, p.vid, p.pid);
+        ASSERT_NE(handle, nullptr);
+        for (std::uint8_t index = 0; index <= 3; ++index) {
+            unsigned char data[255];
+            const int got = libusb_get_string_descriptor(handle, index, emu::usb::english_us, data, sizeof data);
+            const emu::usb::Bytes want = emu::printer_string(identity, index);
+            if (want.empty()) {
+                EXPECT_EQ(got, LIBUSB_ERROR_PIPE) << "string " << int(index) << " is stalled";
+            } else {
+                EXPECT_EQ(emu::usb::Bytes(data, data + std::max(got, 0)), want) << "string " << int(index);
+            }
+        }
+        libusb_close(handle);
+        libusb_exit(context);
+    }
 }
 
 }  // namespace

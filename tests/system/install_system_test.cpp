@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "control_protocol.h"
+#include "printer/control.h"
 #include "system_fixture.h"
 
 namespace {
@@ -84,13 +84,13 @@ TEST_F(Install, AnUploadThatDoesNotFitGives16AndInstallsNothing)
     EXPECT_EQ(ctl->commands(first).back(), "~M28 100001 0:/sys/big.xbf");
 }
 
-// Run by store_check.sh under "zarvik-printer-emulator --store": uploads a
+// Run by check-store.sh under "zarvik-printer-emulator --store": uploads a
 // complete and a cut file and leaves what it sent, and the summary lines the
 // store must hold, in $ZARVIK_STORE_EXPECT.
 TEST_F(Install, StoreHoldsWhatWasSent)
 {
     const char* expect = std::getenv("ZARVIK_STORE_EXPECT");
-    ASSERT_TRUE(expect && *expect) << "run through store_check.sh";
+    ASSERT_TRUE(expect && *expect) << "run through check-store.sh";
     const testsupport::fs::path dir = testsupport::from_utf8(expect);
     const std::string whole = testsupport::pattern_bytes(70000, 21);
     const std::string cut = testsupport::pattern_bytes(9000, 22);

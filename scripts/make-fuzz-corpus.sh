@@ -3,7 +3,7 @@
 # real exchanges, in the input format described in reply_fuzz.cpp.
 set -euo pipefail
 export LC_ALL=C
-out="$(cd "$(dirname "$0")" && pwd)/corpus"
+out="$(cd "$(dirname "$0")/.." && pwd)/tests/fuzz/corpus"
 mkdir -p "$out"
 
 byte() { printf "\\x$(printf %02x "$1")"; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the store test under the printer emulator with --store, then compares
 # the store the emulator wrote with what the test sent.
-#   store_check.sh EMULATOR TEST_PROGRAM
+#   check-store.sh EMULATOR TEST_PROGRAM
 set -euo pipefail
 emulator=$1
 program=$2
