@@ -58,6 +58,7 @@ void say(std::FILE* stream, const std::string& text)
     std::fflush(stream);
 }
 
+#ifndef _WIN32
 // How to give the user access to the printer's device node.
 std::string access_hint()
 {
@@ -67,6 +68,7 @@ std::string access_hint()
     return std::string("to give your user access to the printer, add the udev rule 'SUBSYSTEM==\"usb\", ") + ids +
            ", TAG+=\"uaccess\"' to /etc/udev/rules.d/70-zarvik.rules, then plug the printer in again";
 }
+#endif
 
 bool parse_place(const std::string& text, std::uint8_t* bus, std::uint8_t* address)
 {
