@@ -1,0 +1,127 @@
+// zarvik on the real libusb-1.0 and the real Linux kernel USB stack: runs in
+// the kernel test guest (tests/kernel/run-guest.sh) against the gadget
+// printer, through zarvik::run, the whole program but its main().
+//
+//   kernel_zarvik_test --gadget PATH [GoogleTest options]
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/devices.h"
+#include "gadget_process.h"
+#include "support/test_support.h"
+#include "zarvik.h"
+
+namespace {
+
+std::string gadget_program;
+
+std::string read_all(std::FILE* f)
+{
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+class KernelZarvik : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char made[40];
+        std::snprintf(made, sizeof made, "ZZ%08lX", static_cast<unsigned long>(std::time(nullptr)));
+        serial = made;
+        gadget = std::make_unique<kerneltest::GadgetProcess>(gadget_program,
+                                                             std::vector<std::string>{"--vid", "2c7e", "--pid", "4201"},
+                                                             serial);
+    }
+
+    void TearDown() override
+    {
+        if (gadget)
+            for (const std::string& what : gadget->report(scratch.utf8()).violations)
+                ADD_FAILURE() << "printer saw: " << what;
+    }
+
+    int run(const std::vector<std::string>& args)
+    {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        zarvik::Io io;
+        io.out = out;
+        io.err = err;
+        io.program_dir = program.utf8();
+        const int status = zarvik::run(args, io);
+        out_text = read_all(out);
+        err_text = read_all(err);
+        std::fclose(out);
+        std::fclose(err);
+        std::printf("zarvik");
+        for (const std::string& a : args)
+            std::printf(" %s", a.c_str());
+        std::printf(" -> %d\n%s%s", status, out_text.c_str(), err_text.c_str());
+        return status;
+    }
+
+    std::string serial;
+    std::unique_ptr<kerneltest::GadgetProcess> gadget;
+    testsupport::TempDir firmware, logs, scratch, program;
+    std::string out_text, err_text;
+};
+
+TEST_F(KernelZarvik, ListThenAWholeUpdateOfThePrinterAtItsPlace)
+{
+    const std::string place = std::to_string(gadget->host().bus) + ":" + std::to_string(gadget->host().address);
+    ASSERT_EQ(run({"list"}), zarvik::exit_updated);
+    EXPECT_NE(out_text.find(place + "  2c7e:4201  Edvin Halvenn Tool Corporation  Halvenn Orbrey 3D Printer  serial " +
+                            serial + "  [updated by this tool]"),
+              std::string::npos);
+
+    const std::string image = testsupport::pattern_bytes(300000, 31);
+    const std::string fonts = testsupport::pattern_bytes(50000, 32);
+    testsupport::write_file(firmware.path() / "Firmware-2.5.bin", image);
+    testsupport::write_file(firmware.path() / "fonts.xbf", fonts);
+    testsupport::write_file(firmware.path() / "notes.txt", "not sent");
+    ASSERT_EQ(run({"update", "--firmware", firmware.utf8(), "--printer", place, "--log", logs.utf8()}),
+              zarvik::exit_updated);
+    EXPECT_NE(out_text.find(place + " " + serial + ": Firmware has been uploaded, reboot your printer to complete the update."),
+              std::string::npos);
+
+    const kerneltest::PrinterState state = gadget->report(scratch.utf8());
+    EXPECT_FALSE(state.under_control);
+    ASSERT_EQ(state.files.size(), 2u);
+    const auto* stored_image = state.file("0:/sys/orbrey.bin");
+    const auto* stored_fonts = state.file("0:/sys/fonts.xbf");
+    ASSERT_TRUE(stored_image && stored_fonts);
+    EXPECT_TRUE(stored_image->complete && stored_image->bytes == image);
+    EXPECT_TRUE(stored_fonts->complete && stored_fonts->bytes == fonts);
+    ASSERT_EQ(state.installs.size(), 2u);
+    EXPECT_EQ(state.installs[0].path, "0:/sys/orbrey.bin");
+    const auto logs_made = testsupport::log_files(logs.path());
+    ASSERT_EQ(logs_made.size(), 1u);
+    EXPECT_NE(testsupport::read_file(logs.path() / logs_made[0]).find("serial " + serial), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--gadget") == 0)
+            gadget_program = argv[i + 1];
+    if (gadget_program.empty()) {
+        std::fprintf(stderr, "usage: kernel_zarvik_test --gadget PATH [GoogleTest options]\n");
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}
