@@ -56,6 +56,7 @@
 #include <unistd.h>
 
 #include "quiet_stdout.h"
+#include "spread.h"
 #include "com/com_factory.h"
 #include "com/com_usb.h"
 #include "com/devices.h"
@@ -117,19 +118,8 @@ double emulator_cpu_seconds()
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-struct Spread {
-    double median = 0, min = 0, max = 0;
-};
-
-Spread spread(std::vector<double> v)
-{
-    if (v.empty())
-        return Spread{};
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    const double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-    return Spread{median, v.front(), v.back()};
-}
+using bench::Spread;
+using bench::spread;
 
 // --- output -------------------------------------------------------------------
 
