@@ -56,7 +56,7 @@
 #include <unistd.h>
 
 #include "quiet_stdout.h"
-#include "spread.h"
+#include "measure.h"
 #include "com/com_factory.h"
 #include "com/com_usb.h"
 #include "com/devices.h"
@@ -101,21 +101,7 @@ double cpu_seconds()
 // /proc in clock ticks; -1 when it cannot be read.
 double emulator_cpu_seconds()
 {
-    const std::string path = "/proc/" + std::to_string(::getppid()) + "/stat";
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f)
-        return -1;
-    char text[1024];
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
-    text[n] = '\0';
-    // The fields after the command name, which ends at the last ')': state
-    // is field 3, utime and stime are fields 14 and 15.
-    const char* rest = std::strrchr(text, ')');
-    unsigned long long utime = 0, stime = 0;
-    if (!rest || std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
-        return -1;
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return bench::stat_cpu_seconds("/proc/" + std::to_string(::getppid()) + "/stat");
 }
 
 using bench::Spread;

@@ -32,7 +32,7 @@
 #include <unistd.h>
 
 #include "com/com_factory.h"
-#include "spread.h"
+#include "measure.h"
 #include "update/session.h"
 #include "update/target.h"
 
@@ -68,27 +68,10 @@ double cpu_seconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// CPU time from a /proc stat file, or -1.
-double stat_cpu_seconds(const std::string& path)
-{
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f)
-        return -1;
-    char text[1024];
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
-    text[n] = '\0';
-    const char* rest = std::strrchr(text, ')');
-    unsigned long long user = 0, system = 0;
-    if (!rest || std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
-        return -1;
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // The emulator's CPU time so far (this program's parent), or -1.
 double parent_cpu_seconds()
 {
-    return stat_cpu_seconds("/proc/" + std::to_string(::getppid()) + "/stat");
+    return bench::stat_cpu_seconds("/proc/" + std::to_string(::getppid()) + "/stat");
 }
 
 // The CPU time of each of the emulator's threads so far, by thread id.
@@ -97,7 +80,7 @@ std::map<std::string, double> parent_thread_cpu()
     std::map<std::string, double> out;
     std::error_code error;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(::getppid()) + "/task", error))
-        out[task.path().filename().string()] = stat_cpu_seconds((task.path() / "stat").string());
+        out[task.path().filename().string()] = bench::stat_cpu_seconds((task.path() / "stat").string());
     return out;
 }
 

@@ -21,18 +21,6 @@ namespace {
 
 std::string gadget_program;
 
-std::string read_all(std::FILE* f)
-{
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    return text;
-}
-
 class KernelZarvik : public ::testing::Test {
 protected:
     void SetUp() override
@@ -61,8 +49,8 @@ protected:
         io.err = err;
         io.program_dir = program.utf8();
         const int status = zarvik::run(args, io);
-        out_text = read_all(out);
-        err_text = read_all(err);
+        out_text = testsupport::read_stream(out);
+        err_text = testsupport::read_stream(err);
         std::fclose(out);
         std::fclose(err);
         std::printf("zarvik");

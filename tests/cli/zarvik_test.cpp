@@ -31,18 +31,6 @@ using Args = std::vector<std::string>;
 constexpr std::uint16_t vid = 0x2C7E;
 constexpr std::uint16_t pid = 0x4201;
 
-std::string read_all(std::FILE* f)
-{
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    return text;
-}
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -108,8 +96,8 @@ protected:
                 a = logs.utf8();
         }
         const int status = zarvik::run(args, io);
-        stdout_text = read_all(out);
-        stderr_text = read_all(err);
+        stdout_text = testsupport::read_stream(out);
+        stderr_text = testsupport::read_stream(err);
         std::fclose(out);
         std::fclose(err);
         return status;
