@@ -101,7 +101,8 @@ void MainWnd::startUpdate()
     const QDir folder(QCoreApplication::applicationDirPath() + QStringLiteral("/firmware"), QStringLiteral("*"),
                       QDir::Name | QDir::IgnoreCase, QDir::Files);
     const QFileInfoList files = folder.entryInfoList();
-    if (files.isEmpty()) {
+    // Files, but none to install, are no firmware either: the printer is not touched.
+    if (UpdateFirmware::plan(files).empty()) {
         QMessageBox::warning(this, QStringLiteral("warning"), QStringLiteral("no firmware available."),
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;

@@ -1,6 +1,6 @@
 // The update worker: detects the tool's printer and runs a whole firmware
-// update in one synchronous call, reporting through three signals.  Needs Qt
-// Core only, so any front end can drive it.
+// update in one synchronous call, reporting through three signals.  A Qt
+// front end of the update core (update/), which plans, checks and runs it.
 #pragma once
 
 #include <QFileInfo>
@@ -9,13 +9,9 @@
 #include <QString>
 
 #include <cstdint>
-#include <memory>
 
 #include "com/devices.h"
-
-namespace com {
-class Com;
-}
+#include "update/plan.h"
 
 class UpdateFirmware : public QObject {
     Q_OBJECT
@@ -31,9 +27,13 @@ public:
     bool detectPrinter();
 
     // Installs the first "bin" file as "orbrey.bin", then every "xbf" file
-    // under its own name.  Emits progressUpdated(0), then progress, then either
-    // done(true) or one error(msg) followed by done(false).
+    // under its own name, once every one of them has passed its checks.
+    // Emits progressUpdated(0), then progress, then either done(true) or one
+    // error(msg) followed by done(false).
     void update(const QList<QFileInfo>& files);
+
+    // The update core's plan for a listing of the firmware folder.
+    static update::Plan plan(const QList<QFileInfo>& files);
 
     // True for success; for any other code emits error() with its text.
     bool checkResult(int code);
@@ -43,8 +43,6 @@ signals:
     void error(QString msg);
     void progressUpdated(int percent);
 
-private:
-    bool installAll(com::Com& link, const QList<QFileInfo>& files);
 };
 
 // The link's progress callback: emits progressUpdated on the UpdateFirmware

@@ -12,7 +12,10 @@
 #      the real libusb-1.0 and the emulator, and through the real libusb-1.0 on
 #      this machine's own bus;
 #   4. the log: cost per line, heap allocations per piece and per log line;
-#   5. start-up of the tool, offscreen, to its window exposed.
+#   5. start-up of the tool, offscreen, to its window exposed;
+#   6. parallel updates of 1, 4 and 16 printers with the same 1 MiB plan, as
+#      zarvik update --all runs them, in process and through the real
+#      libusb-1.0 and the emulator: wall time for N against N x one.
 # Builds in build-bench/ (Release, -DZARVIK_BUILD_BENCH=ON) with at most two
 # jobs, then runs everything one after the other.  The raw outputs stay in
 # build-bench/results/.  Takes one to two minutes once built.
@@ -82,12 +85,20 @@ runs=21
 "$bench/startup-bench" --runs=$runs --label=startup_emulated --summary="$results/startup.txt" \
     "$probe" "$build/tool/zarvik-update-emulated"
 
+echo "== 6: parallel updates, 1 / 4 / 16 printers"
+"$bench/zarvik-bench-parallel" --rounds=9 --summary="$results/parallel.txt" | tee "$results/parallel-report.txt"
+sixteen=()
+for _ in $(seq 16); do sixteen+=(--printer 2C7E:4201); done
+"$build/bin/zarvik-printer-emulator" "${sixteen[@]}" -- \
+    "$bench/zarvik-bench-parallel-emulator" --rounds=5 --summary="$results/parallel.txt" |
+    tee -a "$results/parallel-report.txt"
+
 # --- the table ------------------------------------------------------------------
 declare -A R
 while IFS='=' read -r key value; do
     [ -n "$key" ] && R[$key]=$value
 done < <(cat "$results"/timed.txt "$results"/scan_system.txt "$results"/emulator.txt \
-    "$results"/callgrind.txt "$results"/allocations.txt "$results"/startup.txt)
+    "$results"/callgrind.txt "$results"/allocations.txt "$results"/startup.txt "$results"/parallel.txt)
 
 num() { awk -v x="${R[$1]:-nan}" -v f="$2" 'BEGIN { if (x == "nan") print "n/a"; else printf f, x }'; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
@@ -173,5 +184,12 @@ row "" "  to the window painted" "$(spread startup_tool_painted_ms '%.1f') ms"
 row "" "  to window exposed, emulated bus, 1 printer" \
     "$(spread startup_emulated_exposed_ms '%.1f') ms, middle half $(num startup_emulated_exposed_ms_q1 '%.1f')..$(num startup_emulated_exposed_ms_q3 '%.1f')"
 row "" "  (runs each; the first run is not counted)" "$runs"
+par() { echo "$(num "$1$2_wall_ms_median" '%.1f') ms = $(num "$1$2_ratio" '%.2f') x one"; }
+par_verdict=$(awk -v r="${R[par_emu4_ratio]:-nan}" 'BEGIN { print (r <= 1.3 ? "meets the target 1.3" : "above the target 1.3") }')
+row 6 "parallel updates in process, 1 / 4 / 16 printers" "$(par par 1) / $(par par 4) / $(par par 16)"
+row "" "  through the real libusb + emulator, 1 / 4 / 16" \
+    "$(par par_emu 1) / $(par par_emu 4) / $(par par_emu 16): 4 printers $par_verdict"
+row "" "  emulator CPU, all / its busiest thread, 16" \
+    "$(num par_emu16_emulator_cpu_ms '%.0f') / $(num par_emu16_busiest_thread_cpu_ms '%.0f') ms"
 echo
 echo "raw outputs: $results"

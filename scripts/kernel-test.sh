@@ -14,8 +14,9 @@ build=${1:-build-kernel}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVIK_WERROR=ON >/dev/null
 fi
-cmake --build "$build" -j 2 --target zarvik-gadget-printer kernel_link_test gadget_service_test
+cmake --build "$build" -j 2 --target zarvik-gadget-printer kernel_link_test gadget_service_test \
+    kernel_zarvik_test
 
 start=$SECONDS
 ZARVIK_KERNEL_TEST_REQUIRED=1 ctest --test-dir "$build" -L kernel --output-on-failure
-echo "== the kernel stage took $((SECONDS - start)) s (one guest boot); serial log: $build/tests/kernel/kernel_usb-serial.log"
+echo "== the kernel stage took $((SECONDS - start)) s (two guest boots); serial logs: $build/tests/kernel/kernel_usb-serial.log, $build/tests/cli/kernel_zarvik-serial.log"

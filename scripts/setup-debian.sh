@@ -11,6 +11,7 @@ packages=(
     xvfb xauth
     qemu-system-x86 linux-image-amd64 busybox-static cpio
     umockdev libumockdev-dev libglib2.0-dev
+    libcli11-dev nlohmann-json3-dev
 )
 packages+=("$@")
 

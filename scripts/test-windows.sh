@@ -17,6 +17,8 @@
 # (/etc/apt/sources.list.d/bookworm-src.list) and updates the package lists.
 # ZARVIK_WIN_BUILD names another build folder (an absolute path) instead of
 # build-win/.
+# zarvik.exe takes CLI11's and nlohmann-json's headers from their Debian
+# packages (both header-only: cmake/header-libraries.cmake).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -36,6 +38,7 @@ packages=(
     xvfb xauth xdotool xclip imagemagick icoutils zip unzip
     # what wine draws windows with: its fonts, X rendering, cursors
     fonts-wine fonts-liberation libxrender1 libxcursor1 libxrandr2 libxi6 libxfixes3
+    libcli11-dev nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,7 @@
 
 #include "com/com_usb.h"
 #include "com/result.h"
+#include "link_detail.h"
 
 namespace com {
 
@@ -16,8 +17,10 @@ namespace {
 
 constexpr int string_read_limit = 128;
 
-// Reads string descriptor `index` into `field` (132 bytes); a failed or empty
-// read leaves the field empty.
+}  // namespace
+
+namespace detail {
+
 void read_string(libusb_device_handle* handle, std::uint8_t index, char* field)
 {
     unsigned char scratch[256];
@@ -29,7 +32,7 @@ void read_string(libusb_device_handle* handle, std::uint8_t index, char* field)
     field[kept] = '\0';
 }
 
-}  // namespace
+}  // namespace detail
 
 int ComFactory::list_usb_devices(std::vector<UsbDeviceRecord>* out)
 {
@@ -72,9 +75,9 @@ int ComFactory::list_usb_devices(std::vector<UsbDeviceRecord>* out)
             result = COM_ERR_CONNECT;
             break;
         }
-        read_string(handle, descriptor.iManufacturer, record.info.manufacturer);
-        read_string(handle, descriptor.iProduct, record.info.product);
-        read_string(handle, descriptor.iSerialNumber, record.info.serial);
+        detail::read_string(handle, descriptor.iManufacturer, record.info.manufacturer);
+        detail::read_string(handle, descriptor.iProduct, record.info.product);
+        detail::read_string(handle, descriptor.iSerialNumber, record.info.serial);
         libusb_close(handle);
         out->push_back(record);
     }

@@ -2,6 +2,10 @@
 // fixed values of the printer protocol.
 #pragma once
 
+#include <cstdint>
+
+struct libusb_device_handle;
+
 namespace com {
 namespace detail {
 
@@ -14,6 +18,10 @@ constexpr char open_prefix[] = "com_open: ";
 
 constexpr const char* system_folder = "0:/sys/";
 constexpr int install_progress_scale = 99;
+
+// Reads string descriptor `index` of an open device into `field` (132 bytes)
+// as the listing does; a failed or empty read leaves the field empty.
+void read_string(libusb_device_handle* handle, std::uint8_t index, char* field);
 
 }  // namespace detail
 }  // namespace com

@@ -30,8 +30,15 @@ UsbBus& UsbBus::instance()
     return bus;
 }
 
+std::recursive_mutex& UsbBus::mutex()
+{
+    static std::recursive_mutex bus_mutex;
+    return bus_mutex;
+}
+
 void UsbBus::reset()
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     devices_.clear();
     fail_init = false;
     fail_device_list = false;
@@ -45,6 +52,7 @@ void UsbBus::reset()
 
 std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shared_ptr<Printer> printer)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     auto device = std::make_shared<EmulatedDevice>();
     device->spec = spec;
     device->printer = std::move(printer);
@@ -66,6 +74,7 @@ std::shared_ptr<Printer> UsbBus::attach_printer(std::uint16_t vendor_id, std::ui
 
 void UsbBus::detach(const std::shared_ptr<EmulatedDevice>& device)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     device->attached = false;
     if (device->printer)
         device->printer->unplug();
@@ -79,17 +88,20 @@ void UsbBus::detach(const std::shared_ptr<EmulatedDevice>& device)
 
 void UsbBus::detach_all()
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     while (!devices_.empty())
         detach(devices_.front());
 }
 
 std::vector<std::shared_ptr<EmulatedDevice>> UsbBus::devices() const
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     return devices_;
 }
 
 std::shared_ptr<EmulatedDevice> UsbBus::find(const Printer* printer) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     for (const auto& device : devices_)
         if (device->printer.get() == printer)
             return device;
@@ -136,6 +148,7 @@ extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context** ctx)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     if (ctx)
         bus().misuse.push_back("libusb_init asked for a context of its own");
     ++bus().counters.inits;
@@ -147,6 +160,7 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx)
 
 void LIBUSB_CALL libusb_exit(libusb_context* ctx)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     check_default_context(ctx, "libusb_exit");
     ++bus().counters.exits;
     if (bus().counters.default_context_refs == 0) {
@@ -159,6 +173,7 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx)
 
 const struct libusb_version* LIBUSB_CALL libusb_get_version(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     static std::unique_ptr<libusb_version> version;
     version.reset(new libusb_version{static_cast<uint16_t>(bus().version_major),
                                      static_cast<uint16_t>(bus().version_minor),
@@ -169,6 +184,7 @@ const struct libusb_version* LIBUSB_CALL libusb_get_version(void)
 
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     check_default_context(ctx, "libusb_get_device_list");
     if (bus().counters.default_context_refs == 0)
         bus().misuse.push_back("libusb_get_device_list before libusb_init");
@@ -192,6 +208,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unref_devices)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     if (!list)
         return;
     if (unref_devices) {
@@ -207,6 +224,7 @@ void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unref_devices
 
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descriptor* desc)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     const emu::EmulatedDevice& device = *dev->device;
     if (device.fail_descriptor)
         return LIBUSB_ERROR_IO;
@@ -227,17 +245,20 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, struct libusb_d
 
 uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device* dev)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     return dev->device->spec.bus;
 }
 
 uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     return dev->device->spec.address;
 }
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor_id,
                                                                   uint16_t product_id)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     check_default_context(ctx, "libusb_open_device_with_vid_pid");
     if (bus().counters.default_context_refs == 0)
         bus().misuse.push_back("libusb_open_device_with_vid_pid before libusb_init");
@@ -265,6 +286,7 @@ libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle)
 
 int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* dev, unsigned char endpoint)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     const emu::EmulatedDevice& device = *dev->device;
     if (!device.printer)
         return LIBUSB_ERROR_NOT_FOUND;
@@ -273,8 +295,32 @@ int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* dev, unsigned char end
     return static_cast<int>(device.printer->max_packet());
 }
 
+int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handle)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    if (bus().counters.default_context_refs == 0)
+        bus().misuse.push_back("libusb_open before libusb_init");
+    const auto& device = dev->device;
+    if (!reachable(*device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (device->open_errno != 0) {
+        switch (device->open_errno) {
+        case EACCES:
+        case EPERM: return LIBUSB_ERROR_ACCESS;
+        case ENODEV: return LIBUSB_ERROR_NO_DEVICE;
+        case ENOMEM: return LIBUSB_ERROR_NO_MEM;
+        default: return LIBUSB_ERROR_IO;
+        }
+    }
+    ++device->opens;
+    ++bus().counters.live_handles;
+    *dev_handle = new libusb_device_handle{device, false, false, libusb_device{device, 0}};
+    return LIBUSB_SUCCESS;
+}
+
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     if (!handle)
         return;
     if (handle->claimed) {
@@ -287,12 +333,14 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle)
 
 int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handle, int enable)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     handle->auto_detach = enable != 0;
     return LIBUSB_SUCCESS;
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface_number)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     emu::EmulatedDevice& device = *handle->device;
     if (!reachable(device))
         return LIBUSB_ERROR_NO_DEVICE;
@@ -316,6 +364,7 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface_number)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     if (interface_number != 0 || !handle->claimed)
         return LIBUSB_ERROR_NOT_FOUND;
     handle->claimed = false;
@@ -327,6 +376,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int inter
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t desc_index,
                                                    unsigned char* data, int length)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     if (desc_index == 0 || length <= 0)
         return LIBUSB_ERROR_INVALID_PARAM;
     const emu::EmulatedDevice& device = *handle->device;
@@ -365,6 +415,7 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                      int length, int* transferred, unsigned int timeout)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     *transferred = 0;
     if (!handle) {
         bus().misuse.push_back("bulk transfer on a null handle");
@@ -403,6 +454,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
 
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint)
 {
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     emu::EmulatedDevice& device = *handle->device;
     if (!reachable(device))
         return LIBUSB_ERROR_NO_DEVICE;

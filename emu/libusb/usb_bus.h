@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,10 @@ struct LibraryCounters {
 class UsbBus {
 public:
     static UsbBus& instance();
+    // Every libusb call of the stand-in and every change of the bus holds it,
+    // so that several threads (one link each) can use the bus at once.  A
+    // printer's command hook runs with it held.
+    static std::recursive_mutex& mutex();
 
     // Unplugs everything and forgets failures and counters.
     void reset();

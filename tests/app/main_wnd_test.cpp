@@ -174,18 +174,41 @@ private slots:
         QVERIFY(detected(w)->isChecked());
     }
 
-    void otherFilesOnlySucceedWithTheBarAtZero()
+    void otherFilesOnlyWarnThatThereIsNoFirmware()
     {
+        // Once this ended teal with the completion box, nothing sent.
         addFirmware(QStringLiteral("notes.txt"), 10);
+        addFirmware(QStringLiteral("X.BIN"), 10);
         MainWnd w;
         BoxWatcher watcher;
         start(w)->click();
         QCOMPARE(watcher.boxes.size(), 1);
-        QCOMPARE(watcher.boxes[0].title, QStringLiteral("information"));
-        QCOMPARE(bar(w)->value(), 0);
-        QVERIFY(start(w)->isChecked());
-        QVERIFY(complete(w)->isChecked());
-        QVERIFY(printer->files().empty());
+        QCOMPARE(watcher.boxes[0].title, QStringLiteral("warning"));
+        QCOMPARE(watcher.boxes[0].text, QStringLiteral("no firmware available."));
+        QCOMPARE(watcher.boxes[0].icon, QMessageBox::Warning);
+        QCOMPARE(bar(w)->value(), -1);
+        QVERIFY(start(w)->isEnabled());
+        QVERIFY(!start(w)->isChecked());
+        QVERIFY(!complete(w)->isChecked());
+        QCOMPARE(timers(w).size(), 1);
+        QCOMPARE(printer->transfer_count(), 0u);
+        QVERIFY(QDir(apptest::logDir()).entryList(QDir::Files).isEmpty());
+    }
+
+    void aFileThatCannotBeSentGivesOneErrorBoxAndTouchesNothing()
+    {
+        addFirmware(QStringLiteral("main.bin"), 5000, 1);
+        addFirmware(QStringLiteral("empty.xbf"), 0, 2);
+        MainWnd w;
+        BoxWatcher watcher;
+        start(w)->click();
+        QCOMPARE(watcher.boxes.size(), 1);
+        QCOMPARE(watcher.boxes[0].title, QStringLiteral("error"));
+        QCOMPARE(watcher.boxes[0].text, QStringLiteral("open or access file failure"));
+        QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
+        QCOMPARE(printer->transfer_count(), 0u);
+        QVERIFY(start(w)->isEnabled());
+        QCOMPARE(timers(w).size(), 1);
     }
 
     void oneErrorBoxPerFailureAndTheWindowStaysUsable()

@@ -137,14 +137,18 @@ private slots:
         QCOMPARE(printer->files().size(), size_t(2));
     }
 
-    void otherFilesOnlyOpenAndCloseAndSucceed()
+    void otherFilesOnlyAreNoFirmwareAndThePrinterIsNotTouched()
     {
+        // Once opened and closed and reported as success, with nothing sent.
         addFirmware(QStringLiteral("notes.txt"), 10);
+        addFirmware(QStringLiteral("LOUD.BIN"), 10);
         UpdateFirmware worker;
         run(worker);
-        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("done(true)")}));
-        QVERIFY(printer->files().empty());
-        QCOMPARE(printer->commands(), (std::vector<std::string>{"~M601 S0", "~M602"}));
+        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(no firmware available.)"),
+                                      QStringLiteral("done(false)")}));
+        QCOMPARE(printer->transfer_count(), 0u);
+        QCOMPARE(emu::UsbBus::instance().counters.inits, 0);
+        QVERIFY(QDir(apptest::logDir()).entryList(QDir::Files).isEmpty());
     }
 
     void openFailureReportsOnceAndInstallsNothing()

@@ -138,4 +138,16 @@ std::vector<std::string> log_files(const fs::path& dir)
     return names;
 }
 
+std::string read_stream(std::FILE* stream)
+{
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
 }  // namespace testsupport

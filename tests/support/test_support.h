@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ fs::path from_utf8(const std::string& utf8);
 
 void write_file(const fs::path& path, const std::string& bytes);
 std::string read_file(const fs::path& path);
+// Everything written to `stream` so far (a std::tmpfile, for instance), read from its start.
+std::string read_stream(std::FILE* stream);
 // `size` bytes that differ from file to file (a simple generator, fixed by `seed`).
 std::string pattern_bytes(std::size_t size, std::uint32_t seed);
 

@@ -10,6 +10,15 @@
 
 namespace com {
 
+// One attached supported printer as list_usb_printers finds it.
+struct UsbPrinterRecord {
+    UsbDeviceRecord device;
+    // 0 when the device was opened and its strings read from it; otherwise
+    // the libusb-1.0 error of opening it (LIBUSB_ERROR_ACCESS: no permission
+    // on its device node), and its strings are empty.
+    int open_error = 0;
+};
+
 class ComFactory {
 public:
     // Fills `out` with one record per attached supported printer.  Returns
@@ -20,6 +29,18 @@ public:
     // A new USB link for this printer model; the caller owns it.  Throws what
     // the link's constructor throws.
     Com* create_usb(std::uint16_t vendor_id, std::uint16_t product_id, std::string log_dir, bool log_enabled);
+
+    // Like list_usb_devices, but each printer's strings are read from that
+    // very device (list_usb_devices reads those of the first device with the
+    // same ids), and a printer that cannot be opened is listed with its
+    // error instead of ending the listing.  Prints nothing.  Returns
+    // COM_SUCCESS, COM_ERR_INIT_LIB, COM_ERR_LIST_DEVICES or COM_ERR_ACCESS.
+    int list_usb_printers(std::vector<UsbPrinterRecord>* out);
+
+    // A new USB link to the printer at this bus number and device address
+    // only, for a caller that chose one among several; the caller owns it.
+    Com* create_usb_at(std::uint8_t bus_number, std::uint8_t device_address, std::uint16_t vendor_id,
+                       std::uint16_t product_id, std::string log_dir, bool log_enabled);
 };
 
 }  // namespace com

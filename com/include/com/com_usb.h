@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "com.h"
@@ -18,6 +19,10 @@ public:
     // Throws std::runtime_error "not specify vid or pid" for an id of 0 and
     // "init libusb failed" when libusb-1.0 cannot be initialised.
     ComUsb(std::uint16_t vendor_id, std::uint16_t product_id, std::string log_dir, bool log_enabled);
+    // A link to the one printer at this bus number and device address:
+    // com_open takes the device there when it carries these ids, and no other.
+    ComUsb(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus_number, std::uint8_t device_address,
+           std::string log_dir, bool log_enabled);
     ~ComUsb() override;
 
     int com_open(unsigned timeout_ms, bool take_control) override;
@@ -48,12 +53,21 @@ private:
     // Gives the printer back and closes it, whatever the log throws meanwhile.
     void close_quietly() noexcept;
     void release_and_close() noexcept;
+    // Opens the device at `location` if it carries the link's ids; nullptr otherwise.
+    libusb_device_handle* open_at_location() const;
 
     libusb_device_handle* handle = nullptr;
     EndpointSet endpoints{0, 0, 0, 0};
     unsigned reply_packet = 0;
     std::uint16_t vendor_id;
     std::uint16_t product_id;
+
+    struct Location {
+        std::uint8_t bus_number;
+        std::uint8_t device_address;
+    };
+    // Set: only the printer there is opened.  Unset: the first with the ids.
+    std::optional<Location> location;
 };
 
 }  // namespace com

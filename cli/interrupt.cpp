@@ -1,0 +1,146 @@
+#include "interrupt.h"
+
+#include <atomic>
+#include <thread>
+
+#include "update/session.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace zarvik {
+
+namespace {
+
+std::atomic<int> interrupts_handled{0};
+std::atomic<InterruptWatch*> active{nullptr};
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    if (InterruptWatch* watch = active.load())
+        watch->on_interrupt();
+    return TRUE;  // the program ends by itself once the printers are given back
+}
+#else
+std::atomic<int> wake_fd{-1};
+
+// Only what a signal handler may do: one write to the watch's pipe.
+void on_signal(int)
+{
+    const int saved = errno;
+    const int fd = wake_fd.load();
+    if (fd >= 0) {
+        const char byte = 'i';
+        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+struct InterruptWatch::Platform {};
+#else
+// A pipe the signal handler writes to, and the thread that reads it.
+struct InterruptWatch::Platform {
+    int pipe_fds[2] = {-1, -1};
+    struct sigaction old_int {}, old_term {};
+    std::thread reader;
+};
+#endif
+
+InterruptWatch::InterruptWatch(std::function<void()> on_notice) : notice(std::move(on_notice))
+{
+    active.store(this);
+    platform = new Platform;
+#ifdef _WIN32
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+    if (::pipe(platform->pipe_fds) != 0)
+        return;  // without the pipe Ctrl-C ends the program as usual
+    ::fcntl(platform->pipe_fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(platform->pipe_fds[1], F_SETFD, FD_CLOEXEC);
+    wake_fd.store(platform->pipe_fds[1]);
+    platform->reader = std::thread([this] {
+        char byte = 0;
+        for (;;) {
+            const ssize_t n = ::read(platform->pipe_fds[0], &byte, 1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || byte == 'q')
+                return;
+            on_interrupt();
+        }
+    });
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, &platform->old_int);
+    ::sigaction(SIGTERM, &action, &platform->old_term);
+#endif
+}
+
+InterruptWatch::~InterruptWatch()
+{
+#ifdef _WIN32
+    ::SetConsoleCtrlHandler(on_console_event, FALSE);
+#else
+    if (platform->reader.joinable()) {
+        ::sigaction(SIGINT, &platform->old_int, nullptr);
+        ::sigaction(SIGTERM, &platform->old_term, nullptr);
+        wake_fd.store(-1);
+        const char quit = 'q';
+        [[maybe_unused]] const ssize_t n = ::write(platform->pipe_fds[1], &quit, 1);
+        platform->reader.join();
+        ::close(platform->pipe_fds[0]);
+        ::close(platform->pipe_fds[1]);
+    }
+#endif
+    delete platform;
+    active.store(nullptr);
+}
+
+void InterruptWatch::add(update::Session* session)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    sessions.push_back(session);
+    if (was_interrupted)
+        session->cancel();
+}
+
+bool InterruptWatch::interrupted() const
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return was_interrupted;
+}
+
+void InterruptWatch::on_interrupt()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        was_interrupted = true;
+        for (update::Session* session : sessions)
+            session->cancel();
+    }
+    if (notice)
+        notice();
+    interrupts_handled.fetch_add(1);
+}
+
+int InterruptWatch::handled()
+{
+    return interrupts_handled.load();
+}
+
+}  // namespace zarvik

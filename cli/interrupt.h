@@ -1,0 +1,44 @@
+// Ctrl-C during an update: every running update is asked to stop, and the
+// program goes on to give the printers back and say what was installed.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace update {
+class Session;
+}
+
+namespace zarvik {
+
+// While one exists, Ctrl-C (and on POSIX SIGTERM) no longer ends the
+// program: it cancels the sessions added to it and calls `notice` once per
+// interrupt, on a thread of its own.  At most one exists at a time.
+class InterruptWatch {
+public:
+    explicit InterruptWatch(std::function<void()> notice);
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    void add(update::Session* session);
+    bool interrupted() const;
+
+    // Interrupts handled so far by any watch, for tests that interrupt
+    // themselves and wait for the cancel to have been passed on.
+    static int handled();
+
+    // Called by the platform's handler side.
+    void on_interrupt();
+
+private:
+    struct Platform;
+    std::function<void()> notice;
+    mutable std::mutex mutex;
+    std::vector<update::Session*> sessions;
+    bool was_interrupted = false;
+    Platform* platform = nullptr;
+};
+
+}  // namespace zarvik

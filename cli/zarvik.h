@@ -1,0 +1,32 @@
+// zarvik: the firmware update from a terminal or a script, for one printer
+// or many at once.  The program's whole behaviour is run(); main() only
+// hands it the process's streams.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zarvik {
+
+enum ExitStatus {
+    exit_updated = 0,     // every printer updated (list, plan: done)
+    exit_failed = 1,      // an update failed; with --all: any
+    exit_usage = 2,       // the command line was wrong, or names no single printer
+    exit_no_printer = 3,  // no target printer attached
+};
+
+struct Io {
+    std::FILE* out = stdout;  // results
+    std::FILE* err = stderr;  // messages
+    bool terminal = false;    // `out` is a terminal: progress lines are redrawn in place
+    std::string program_dir;  // UTF-8; the default log folder is `log` in it
+};
+
+// Runs one command line (without the program name) and returns its exit status.
+int run(const std::vector<std::string>& args, const Io& io);
+
+// The folder of the running program, UTF-8.
+std::string program_dir();
+
+}  // namespace zarvik

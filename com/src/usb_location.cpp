@@ -1,0 +1,91 @@
+// Printers told apart by where they sit on the bus: a listing that reads each
+// printer's own strings, and links to the printer at one bus and address.
+#include <libusb.h>
+
+#include "com/com_factory.h"
+#include "com/com_usb.h"
+#include "com/result.h"
+#include "link_detail.h"
+
+namespace com {
+
+ComUsb::ComUsb(std::uint16_t vid, std::uint16_t pid, std::uint8_t bus_number, std::uint8_t device_address,
+               std::string dir, bool enabled)
+    : ComUsb(vid, pid, std::move(dir), enabled)
+{
+    location = Location{bus_number, device_address};
+}
+
+libusb_device_handle* ComUsb::open_at_location() const
+{
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &devices);
+    if (count < 0)
+        return nullptr;
+    libusb_device_handle* opened = nullptr;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device* device = devices[i];
+        if (libusb_get_bus_number(device) != location->bus_number ||
+            libusb_get_device_address(device) != location->device_address)
+            continue;
+        // Another printer (or anything else) that took the address over is not ours.
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(device, &descriptor) == 0 && descriptor.idVendor == vendor_id &&
+            descriptor.idProduct == product_id && libusb_open(device, &opened) != 0)
+            opened = nullptr;
+        break;
+    }
+    libusb_free_device_list(devices, 1);
+    return opened;
+}
+
+int ComFactory::list_usb_printers(std::vector<UsbPrinterRecord>* out)
+{
+    if (libusb_init(nullptr) < 0)
+        return COM_ERR_INIT_LIB;
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &devices);
+    if (count < 0) {
+        libusb_exit(nullptr);
+        return COM_ERR_LIST_DEVICES;
+    }
+
+    out->clear();
+    int result = COM_SUCCESS;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device* device = devices[i];
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(device, &descriptor) < 0) {
+            result = COM_ERR_ACCESS;
+            break;
+        }
+        if (!find_supported_device(descriptor.idVendor, descriptor.idProduct))
+            continue;
+        UsbPrinterRecord record{};
+        record.device.bus_number = libusb_get_bus_number(device);
+        record.device.device_address = libusb_get_device_address(device);
+        record.device.info.vendor_id = descriptor.idVendor;
+        record.device.info.product_id = descriptor.idProduct;
+        libusb_device_handle* handle = nullptr;
+        record.open_error = libusb_open(device, &handle);
+        if (record.open_error == 0) {
+            detail::read_string(handle, descriptor.iManufacturer, record.device.info.manufacturer);
+            detail::read_string(handle, descriptor.iProduct, record.device.info.product);
+            detail::read_string(handle, descriptor.iSerialNumber, record.device.info.serial);
+            libusb_close(handle);
+        }
+        out->push_back(record);
+    }
+
+    libusb_free_device_list(devices, 1);
+    libusb_exit(nullptr);
+    return result;
+}
+
+Com* ComFactory::create_usb_at(std::uint8_t bus_number, std::uint8_t device_address, std::uint16_t vendor_id,
+                               std::uint16_t product_id, std::string log_dir, bool log_enabled)
+{
+    return new ComUsb(vendor_id, product_id, bus_number, device_address, std::move(log_dir), log_enabled);
+}
+
+}  // namespace com

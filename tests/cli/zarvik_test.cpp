@@ -1,0 +1,400 @@
+// zarvik on the in-process emulated bus: usage errors, choosing printers,
+// several printers at once, what it prints in each form, and Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "interrupt.h"
+#include "support/emulated_fixture.h"
+#include "support/test_support.h"
+#include "zarvik.h"
+
+#ifndef _WIN32
+#include <csignal>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using nlohmann::json;
+using Args = std::vector<std::string>;
+
+constexpr std::uint16_t vid = 0x2C7E;
+constexpr std::uint16_t pid = 0x4201;
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+class Zarvik : public testsupport::EmulatedBusTest {
+protected:
+    void SetUp() override
+    {
+        EmulatedBusTest::SetUp();
+        image = firmware("Main-2.4.bin", 70000, 1);
+        fonts = firmware("fonts.xbf", 9000, 2);
+        firmware("readme.txt", 10, 3);
+    }
+
+    void TearDown() override
+    {
+        for (const auto& d : bus().devices())
+            if (d->printer) {
+                EXPECT_FALSE(d->printer->under_control()) << "printer " << int(d->spec.address) << " held";
+                for (const std::string& what : d->printer->violations())
+                    ADD_FAILURE() << "printer saw: " << what;
+            }
+        EmulatedBusTest::TearDown();
+    }
+
+    std::string firmware(const std::string& name, std::size_t size, unsigned seed)
+    {
+        const std::string bytes = testsupport::pattern_bytes(size, seed);
+        testsupport::write_file(folder.path() / name, bytes);
+        return bytes;
+    }
+
+    std::shared_ptr<emu::Printer> attach(std::uint8_t address)
+    {
+        auto p = bus().attach_printer(vid, pid, 1, address);
+        bus().find(p.get())->transfer_ms[0x03] = 100;  // file data takes virtual time: progress is reported
+        return p;
+    }
+
+    int run(Args args, bool terminal = false)
+    {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        zarvik::Io io;
+        io.out = out;
+        io.err = err;
+        io.terminal = terminal;
+        io.program_dir = program.utf8();
+        for (std::string& a : args) {
+            if (a == "FW")
+                a = folder.utf8();
+            else if (a == "LOG")
+                a = logs.utf8();
+        }
+        const int status = zarvik::run(args, io);
+        stdout_text = testsupport::read_stream(out);
+        stderr_text = testsupport::read_stream(err);
+        std::fclose(out);
+        std::fclose(err);
+        return status;
+    }
+
+    static std::string stored(const emu::Printer& p, const std::string& path)
+    {
+        auto it = p.files().find(path);
+        return it == p.files().end() || !it->second.complete ? std::string()
+                                                             : std::string(it->second.data.begin(), it->second.data.end());
+    }
+
+    testsupport::TempDir folder, logs, program;
+    std::string image, fonts;
+    std::string stdout_text, stderr_text;
+};
+
+TEST_F(Zarvik, UsageErrorsGiveStatusTwoAndTouchNoPrinter)
+{
+    auto p = attach(5);
+    const Args cases[] = {
+        {},
+        {"flash"},
+        {"update"},
+        {"update", "--firmware"},
+        {"update", "--firmware", "FW", "--printer", "1:5", "--all"},
+        {"update", "--firmware", "FW", "--printer", "1:5", "--serial", "SN1-5"},
+        {"update", "--firmware", "FW", "--serial", "SN1-5", "--all"},
+        {"update", "--firmware", "FW", "--printer", "15"},
+        {"update", "--firmware", "FW", "--printer", "1:0"},
+        {"update", "--firmware", "FW", "--printer", "1:300"},
+        {"plan"},
+        {"list", "--firmware", "FW"},
+    };
+    for (const Args& args : cases) {
+        EXPECT_EQ(run(args), zarvik::exit_usage) << ::testing::PrintToString(args);
+        EXPECT_FALSE(stderr_text.empty()) << ::testing::PrintToString(args);
+    }
+    EXPECT_EQ(p->transfer_count(), 0u);
+}
+
+TEST_F(Zarvik, HelpNamesTheExitStatusesAndVersionTheVersion)
+{
+    EXPECT_EQ(run({"--help"}), 0);
+    for (const char* line : {"0  every printer updated", "1  an update failed", "2  usage error",
+                             "3  no target printer attached"})
+        EXPECT_TRUE(has(stdout_text, line)) << line;
+    EXPECT_EQ(run({"update", "--help"}), 0);
+    EXPECT_TRUE(has(stdout_text, "--printer BUS:ADDR"));
+    EXPECT_TRUE(has(stdout_text, "Exit status"));
+    EXPECT_EQ(run({"--version"}), 0);
+    EXPECT_EQ(stdout_text, "zarvik 1.1.0\n");
+}
+
+TEST_F(Zarvik, ListShowsEveryPrinterWithItsOwnSerialAndWhetherItIsTheTarget)
+{
+    attach(5);
+    bus().attach_printer(vid, 0x4203, 1, 7);  // Orbrey-II: supported, not updated here
+    attach(6);
+    bus().devices().back()->open_errno = EACCES;
+    EXPECT_EQ(run({"list"}), 0);
+    const auto lines = lines_of(stdout_text);
+    ASSERT_EQ(lines.size(), 3u) << stdout_text;
+    EXPECT_EQ(lines[0], "1:5  2c7e:4201  Edvin Halvenn Tool Corporation  Halvenn Orbrey 3D Printer  serial SN1-5  "
+                        "[updated by this tool]");
+    EXPECT_EQ(lines[1], "1:6  2c7e:4201  access denied  [updated by this tool]");
+    EXPECT_TRUE(has(lines[2], "Halvenn Orbrey-II 3D Printer  serial SN1-7  [not updated by this tool]"));
+#ifndef _WIN32
+    EXPECT_TRUE(has(stderr_text, "udev rule")) << stderr_text;
+#endif
+
+    EXPECT_EQ(run({"list", "--json"}), 0);
+    const auto json_lines = lines_of(stdout_text);
+    ASSERT_EQ(json_lines.size(), 3u);
+    const json second = json::parse(json_lines[1]);
+    EXPECT_EQ(second["address"], 6);
+    EXPECT_EQ(second["open_error"], "access denied");
+    EXPECT_EQ(json::parse(json_lines[2])["target"], false);
+    EXPECT_EQ(json::parse(json_lines[0])["serial"], "SN1-5");
+}
+
+TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledAndSendsNothing)
+{
+    auto p = attach(5);
+    EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
+    EXPECT_EQ(stdout_text, "1. Main-2.4.bin as 0:/sys/orbrey.bin, 70000 bytes\n"
+                           "2. fonts.xbf as 0:/sys/fonts.xbf, 9000 bytes\n"
+                           "2 files, 79000 bytes; nothing was sent\n");
+    EXPECT_EQ(run({"plan", "--firmware", "FW", "--json"}), 0);
+    const json plan = json::parse(stdout_text);
+    EXPECT_EQ(plan["event"], "plan");
+    EXPECT_EQ(plan["files"][0]["name"], "orbrey.bin");
+    EXPECT_EQ(plan["files"][1]["size"], 9000);
+    EXPECT_EQ(plan["total_bytes"], 79000);
+    EXPECT_EQ(p->transfer_count(), 0u);
+}
+
+TEST_F(Zarvik, AFolderThatCannotBeSentEndsBeforeAnyPrinterIsTouched)
+{
+    auto p = attach(5);
+    struct Case {
+        const char* file;
+        std::size_t size;
+        const char* message;
+    };
+    const std::string long_name = std::string(100, 'n') + ".xbf";
+    const Case cases[] = {
+        {"empty.xbf", 0, "open or access file failure (COM_ERR_FILE)"},
+        {long_name.c_str(), 5, "invalid arguments (COM_ERR_INVALID_ARGUMENTS)"},
+#ifndef _WIN32
+        {"tab\there.xbf", 5, "invalid arguments (COM_ERR_INVALID_ARGUMENTS)"},
+#endif
+    };
+    for (const Case& c : cases) {
+        firmware(c.file, c.size, 4);
+        for (const char* command : {"plan", "update"}) {
+            EXPECT_EQ(run({command, "--firmware", "FW"}), zarvik::exit_failed) << c.file;
+            EXPECT_TRUE(has(stderr_text, c.message)) << stderr_text;
+            EXPECT_TRUE(has(stderr_text, "nothing was sent")) << stderr_text;
+            EXPECT_EQ(stderr_text.find('\t'), std::string::npos) << "control bytes are shown escaped";
+        }
+        testsupport::fs::remove(folder.path() / c.file);
+    }
+    testsupport::fs::remove(folder.path() / "Main-2.4.bin");
+    testsupport::fs::remove(folder.path() / "fonts.xbf");
+    EXPECT_EQ(run({"update", "--firmware", "FW"}), zarvik::exit_failed);
+    EXPECT_EQ(stderr_text, "no firmware available.\n");
+    EXPECT_EQ(run({"update", "--firmware", "FW/missing"}), zarvik::exit_failed);
+    EXPECT_EQ(p->transfer_count(), 0u);
+}
+
+TEST_F(Zarvik, WithoutAChoiceOnlyASinglePrinterIsUpdated)
+{
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_no_printer);
+    EXPECT_TRUE(has(stderr_text, "no Halvenn Orbrey 3D Printer attached"));
+
+    auto a = attach(5);
+    auto b = attach(6);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_usage);
+    EXPECT_TRUE(has(stderr_text, "2 printers attached: choose one with --printer BUS:ADDR or --serial S"));
+    EXPECT_TRUE(has(stderr_text, "1:5  2c7e:4201")) << stderr_text;
+    EXPECT_TRUE(has(stderr_text, "1:6  2c7e:4201"));
+    EXPECT_EQ(a->transfer_count() + b->transfer_count(), 0u);
+
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--printer", "1:9", "--log", "LOG"}), zarvik::exit_no_printer);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--serial", "SN9", "--log", "LOG"}), zarvik::exit_no_printer);
+    EXPECT_EQ(a->transfer_count() + b->transfer_count(), 0u);
+
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--serial", "SN1-6", "--log", "LOG"}), zarvik::exit_updated);
+    EXPECT_TRUE(stored(*b, "0:/sys/orbrey.bin") == image);
+    EXPECT_EQ(a->transfer_count(), 0u);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--printer", "1:5", "--log", "LOG"}), zarvik::exit_updated);
+    EXPECT_TRUE(stored(*a, "0:/sys/fonts.xbf") == fonts);
+    // Plain lines, one per file and outcome; the log folder is the one given.
+    EXPECT_EQ(stdout_text, "plan 1/2: Main-2.4.bin as orbrey.bin (70000 bytes)\n"
+                           "plan 2/2: fonts.xbf as fonts.xbf (9000 bytes)\n"
+                           "1:5 SN1-5: sending Main-2.4.bin as orbrey.bin (70000 bytes)\n"
+                           "1:5 SN1-5: installed orbrey.bin\n"
+                           "1:5 SN1-5: sending fonts.xbf as fonts.xbf (9000 bytes)\n"
+                           "1:5 SN1-5: installed fonts.xbf\n"
+                           "1:5 SN1-5: Firmware has been uploaded, reboot your printer to complete the update.\n");
+    EXPECT_FALSE(testsupport::log_files(logs.path()).empty());
+}
+
+TEST_F(Zarvik, TheDefaultLogFolderIsMadeBesideTheProgram)
+{
+    attach(5);
+    EXPECT_EQ(run({"update", "--firmware", "FW"}), zarvik::exit_updated);
+    const auto logs_made = testsupport::log_files(program.path() / "log");
+    ASSERT_EQ(logs_made.size(), 1u);
+    const std::string log = testsupport::read_file(program.path() / "log" / logs_made[0]);
+    EXPECT_TRUE(has(log, "update: zarvik 1.1.0, printer at bus 1 address 5, serial SN1-5"));
+    EXPECT_TRUE(has(log, "update: sending " + folder.utf8("Main-2.4.bin") + " (70000 bytes) as 0:/sys/orbrey.bin"));
+}
+
+TEST_F(Zarvik, AllUpdatesEveryPrinterAndOneFailureFailsTheRunWithARightSummary)
+{
+    auto a = attach(5);
+    auto b = attach(6);
+    auto c = attach(7);
+    b->replace_reply("M600", 1, "failed", 1);  // b takes the fonts up but answers otherwise
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}), zarvik::exit_failed);
+    for (const auto& p : {a, c}) {
+        EXPECT_TRUE(stored(*p, "0:/sys/orbrey.bin") == image);
+        EXPECT_TRUE(stored(*p, "0:/sys/fonts.xbf") == fonts);
+        EXPECT_EQ(p->installs().size(), 2u);
+    }
+    EXPECT_TRUE(stored(*b, "0:/sys/orbrey.bin") == image);
+    const auto lines = lines_of(stdout_text);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{
+                  "summary: 2 of 3 printers updated", "1:5 SN1-5: updated",
+                  "1:6 SN1-6: failed: printer execute command failure; installed: orbrey.bin; not installed: fonts.xbf",
+                  "1:7 SN1-7: updated"}));
+    EXPECT_TRUE(has(stderr_text, "1:6 SN1-6: error: printer execute command failure (COM_ERR_COMMAND), with fonts.xbf"));
+    // Each its own log folder, each log its own printer's.
+    for (const char* place : {"1-5", "1-6", "1-7"}) {
+        const auto files = testsupport::log_files(logs.path() / place);
+        ASSERT_EQ(files.size(), 1u) << place;
+        const std::string serial = std::string("serial SN") + place;
+        EXPECT_TRUE(has(testsupport::read_file(logs.path() / place / files[0]), serial)) << place;
+    }
+}
+
+TEST_F(Zarvik, JsonLinesParseBackAsPlanProgressErrorAndDone)
+{
+    attach(5);
+    auto b = attach(6);
+    b->replace_reply("M28", 0, "busy", 1);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--json", "--log", "LOG"}), zarvik::exit_failed);
+    std::map<std::string, std::vector<json>> by_printer;
+    const auto lines = lines_of(stdout_text);
+    ASSERT_FALSE(lines.empty());
+    const json plan = json::parse(lines[0]);
+    EXPECT_EQ(plan["event"], "plan");
+    EXPECT_EQ(plan["printers"].size(), 2u);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const json event = json::parse(lines[i]);  // throws on anything that is not one JSON object
+        by_printer[event["printer"]].push_back(event);
+    }
+    const auto& ok = by_printer["1:5"];
+    ASSERT_GE(ok.size(), 2u);
+    EXPECT_EQ(ok.front()["event"], "progress");
+    EXPECT_EQ(ok.back()["event"], "done");
+    EXPECT_EQ(ok.back()["succeed"], true);
+    EXPECT_EQ(ok.back()["installed"], json({"orbrey.bin", "fonts.xbf"}));
+    int partial = 0;
+    for (const json& e : ok)
+        partial += e["event"] == "progress" && e["percent"] > 0 && e["percent"] < 100 && e["kib_per_s"] > 0;
+    EXPECT_GT(partial, 0) << "the upload's own reports, with their rate";
+    const auto& failed = by_printer["1:6"];
+    ASSERT_GE(failed.size(), 2u);
+    const json& error = failed[failed.size() - 2];
+    EXPECT_EQ(error["event"], "error");
+    EXPECT_EQ(error["message"], "printer execute command failure");
+    EXPECT_EQ(error["code"], 13);
+    EXPECT_EQ(error["code_name"], "COM_ERR_COMMAND");
+    EXPECT_EQ(error["file"], "fonts.xbf");
+    EXPECT_EQ(failed.back()["not_installed"], json({"fonts.xbf"}));
+    EXPECT_EQ(stderr_text, "");
+}
+
+TEST_F(Zarvik, OnATerminalEachPrinterHasOneLineRedrawnInPlace)
+{
+    attach(5);
+    attach(6);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}, true), zarvik::exit_updated);
+    EXPECT_TRUE(has(stdout_text, "\x1b[2A")) << "two lines, drawn again from their first";
+    EXPECT_TRUE(has(stdout_text, "1:5 SN1-5  orbrey.bin (1/2)"));
+    EXPECT_TRUE(has(stdout_text, " KiB/s  "));
+    EXPECT_TRUE(has(stdout_text, " left"));
+    EXPECT_TRUE(has(stdout_text, "\r\x1b[2K1:6 SN1-6  updated\n"));
+    EXPECT_TRUE(has(stdout_text, "summary: 2 of 2 printers updated\n"));
+}
+
+TEST_F(Zarvik, AccessDeniedSaysHowToGiveTheUserAccess)
+{
+    attach(5);
+    bus().devices().back()->open_errno = EACCES;
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
+    EXPECT_TRUE(has(stderr_text, "connect to printer failure (COM_ERR_CONNECT)"));
+#ifndef _WIN32
+    EXPECT_TRUE(has(stderr_text, "udev rule 'SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"2c7e\", ATTRS{idProduct}==\"4201\""))
+        << stderr_text;
+#endif
+}
+
+#ifndef _WIN32
+TEST_F(Zarvik, CtrlCStopsTheUploadAtTheNextPieceAndSaysWhatWasInstalled)
+{
+    auto p = attach(5);
+    // Ctrl-C while the printer takes the fonts' upload request; the upload
+    // is held there until the interrupt has been passed on.
+    const int before = zarvik::InterruptWatch::handled();
+    p->set_command_hook([&](const std::string& line) {
+        if (line.rfind("~M28 9000 ", 0) != 0)
+            return;
+        ::kill(::getpid(), SIGINT);
+        for (int i = 0; i < 5000 && zarvik::InterruptWatch::handled() == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
+    EXPECT_EQ(zarvik::InterruptWatch::handled(), before + 1);
+    EXPECT_TRUE(stored(*p, "0:/sys/orbrey.bin") == image);
+    EXPECT_EQ(p->installs().size(), 1u);
+    EXPECT_EQ(p->files().at("0:/sys/fonts.xbf").data.size(), 0u) << "no piece after the cancel";
+    const auto& commands = p->commands();
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()), (std::vector<std::string>{"~M29", "~M602"}));
+    EXPECT_TRUE(has(stderr_text, "interrupted: the upload stops at its next piece and the printer is given back"));
+    EXPECT_TRUE(has(stderr_text, "operation be canceled (COM_ERR_CANCELED), with fonts.xbf"));
+    EXPECT_TRUE(has(stdout_text, "1:5 SN1-5: not updated; installed: orbrey.bin; not installed: fonts.xbf")) << stdout_text;
+    // The program's own handler is gone again.
+    struct sigaction now {};
+    ::sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+#endif
+
+}  // namespace

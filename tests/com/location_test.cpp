@@ -1,0 +1,120 @@
+// Several printers with the same ids: a listing with each one's own strings,
+// and a link to the one at a chosen bus and address.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <libusb.h>
+
+#include "com/com_factory.h"
+#include "com/result.h"
+#include "support/emulated_fixture.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testsupport::EmulatedBusTest;
+
+constexpr std::uint16_t vid = 0x2C7E;
+constexpr std::uint16_t pid = 0x4201;
+
+class Location : public EmulatedBusTest {
+protected:
+    std::vector<com::UsbPrinterRecord> printers()
+    {
+        std::vector<com::UsbPrinterRecord> out;
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        code = com::ComFactory().list_usb_printers(&out);
+        printed = ::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr();
+        return out;
+    }
+
+    int code = -1;
+    std::string printed;
+    testsupport::TempDir logs;
+};
+
+TEST_F(Location, EachPrinterIsListedWithItsOwnStringsAndNothingIsPrinted)
+{
+    bus().attach_printer(vid, pid, 1, 5);
+    bus().attach_printer(vid, pid, 1, 6);
+    bus().attach_printer(0x1E4B, 0x0104, 2, 3);
+    const auto out = printers();
+    EXPECT_EQ(code, com::COM_SUCCESS);
+    EXPECT_EQ(printed, "");
+    ASSERT_EQ(out.size(), 3u);
+    // Newest first, as libusb lists them.
+    EXPECT_STREQ(out[0].device.info.serial, "SN2-3");
+    EXPECT_EQ(out[0].device.info.product_id, 0x0104);
+    EXPECT_STREQ(out[1].device.info.serial, "SN1-6");
+    EXPECT_EQ(out[1].device.device_address, 6);
+    EXPECT_STREQ(out[2].device.info.serial, "SN1-5");
+    EXPECT_STREQ(out[2].device.info.product, "Halvenn Orbrey 3D Printer");
+    for (const auto& r : out)
+        EXPECT_EQ(r.open_error, 0);
+}
+
+TEST_F(Location, APrinterThatCannotBeOpenedIsListedWithItsError)
+{
+    bus().attach_printer(vid, pid, 1, 5);
+    bus().attach_printer(vid, pid, 1, 6);
+    bus().devices().back()->open_errno = EACCES;
+    const auto out = printers();
+    EXPECT_EQ(code, com::COM_SUCCESS);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].open_error, LIBUSB_ERROR_ACCESS);
+    EXPECT_STREQ(out[0].device.info.serial, "");
+    EXPECT_EQ(out[0].device.device_address, 6);
+    EXPECT_EQ(out[1].open_error, 0);
+    EXPECT_STREQ(out[1].device.info.serial, "SN1-5");
+}
+
+TEST_F(Location, ListingFailuresGiveTheirCodes)
+{
+    bus().attach_printer(vid, pid);
+    bus().fail_device_list = true;
+    printers();
+    EXPECT_EQ(code, com::COM_ERR_LIST_DEVICES);
+    bus().fail_device_list = false;
+    bus().fail_init = true;
+    printers();
+    EXPECT_EQ(code, com::COM_ERR_INIT_LIB);
+    bus().fail_init = false;
+    bus().devices().front()->fail_descriptor = true;
+    EXPECT_TRUE(printers().empty());
+    EXPECT_EQ(code, com::COM_ERR_ACCESS);
+}
+
+TEST_F(Location, ALinkAtAnAddressTakesThatPrinterOnly)
+{
+    auto at5 = bus().attach_printer(vid, pid, 1, 5);
+    auto at6 = bus().attach_printer(vid, pid, 1, 6);
+    std::unique_ptr<com::Com> link(com::ComFactory().create_usb_at(1, 5, vid, pid, logs.utf8(), true));
+    EXPECT_EQ(link->com_open(1000, true), com::COM_SUCCESS);
+    EXPECT_TRUE(at5->under_control());
+    EXPECT_FALSE(at6->under_control()) << "the first with the ids would have been this one (newest first)";
+    link.reset();
+    EXPECT_FALSE(at5->under_control());
+}
+
+TEST_F(Location, NothingAtTheAddressOrOtherIdsThereGiveConnectFailure)
+{
+    bus().attach_printer(vid, pid, 1, 5);
+    auto other = bus().attach_printer(vid, 0x4203, 1, 7);
+    struct Case {
+        std::uint8_t bus, address;
+    };
+    for (const Case c : {Case{1, 6}, Case{2, 5}, Case{1, 7}}) {
+        std::unique_ptr<com::Com> link(com::ComFactory().create_usb_at(c.bus, c.address, vid, pid, logs.utf8(), false));
+        EXPECT_EQ(link->com_open(1000, true), com::COM_ERR_CONNECT) << int(c.bus) << ":" << int(c.address);
+        EXPECT_EQ(link->com_is_closed(), 1);
+    }
+    EXPECT_EQ(bus().devices().back()->opens, 0);
+    EXPECT_FALSE(other->under_control());
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+// One update through the update core on the emulated printer: the order of
+// what the observer hears, what reaches the printer, the failures and their
+// texts, and a cancel in the middle of an upload.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "com/com_factory.h"
+#include "com/result.h"
+#include "support/emulated_fixture.h"
+#include "support/test_support.h"
+#include "update/session.h"
+
+namespace {
+
+constexpr std::uint16_t vid = 0x2C7E;
+constexpr std::uint16_t pid = 0x4201;
+
+class Recorder : public update::Observer {
+public:
+    void progress(int percent, float) override
+    {
+        if (on_progress)
+            on_progress(percent);
+        events.push_back("progress(" + std::to_string(percent) + ")");
+    }
+    void file_started(std::size_t i) override { events.push_back("start(" + std::to_string(i) + ")"); }
+    void file_installed(std::size_t i) override { events.push_back("installed(" + std::to_string(i) + ")"); }
+    void error(const update::Failure& f) override
+    {
+        failure = f;
+        events.push_back("error(" + f.message + ")");
+    }
+    void done(bool ok) override
+    {
+        held_during_done = printer && printer->under_control();
+        events.push_back(ok ? "done(true)" : "done(false)");
+    }
+
+    std::vector<std::string> events;
+    update::Failure failure;
+    std::function<void(int)> on_progress;
+    std::shared_ptr<emu::Printer> printer;
+    bool held_during_done = false;
+};
+
+class Session : public testsupport::EmulatedBusTest {
+protected:
+    void SetUp() override
+    {
+        EmulatedBusTest::SetUp();
+        printer = bus().attach_printer(vid, pid);
+        recorder.printer = printer;
+    }
+
+    void TearDown() override
+    {
+        for (const std::string& what : printer->violations())
+            ADD_FAILURE() << "printer saw: " << what;
+        EXPECT_FALSE(printer->under_control());
+        EmulatedBusTest::TearDown();
+    }
+
+    std::string add(const std::string& name, std::size_t size, unsigned seed = 1)
+    {
+        const std::string bytes = testsupport::pattern_bytes(size, seed);
+        testsupport::write_file(firmware.path() / name, bytes);
+        return bytes;
+    }
+
+    update::Outcome run(update::Session* keep = nullptr)
+    {
+        update::Session own(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
+        update::Session& session = keep ? *keep : own;
+        session.set_log_note("test run");
+        return session.run([&] { return com::ComFactory().create_usb(vid, pid, logs.utf8(), true); });
+    }
+
+    std::string stored(const std::string& path) const
+    {
+        auto it = printer->files().find(path);
+        return it == printer->files().end() ? std::string() : std::string(it->second.data.begin(), it->second.data.end());
+    }
+
+    std::string log_text() const
+    {
+        const auto files = testsupport::log_files(logs.path());
+        return files.size() == 1 ? testsupport::read_file(logs.path() / files[0]) : std::string();
+    }
+
+    testsupport::TempDir firmware;
+    testsupport::TempDir logs;
+    std::shared_ptr<emu::Printer> printer;
+    Recorder recorder;
+};
+
+using Events = std::vector<std::string>;
+
+TEST_F(Session, AWholeUpdateInstallsInPlanOrderAndHoldsThePrinterThroughDone)
+{
+    const std::string image = add("Main-2.4.bin", 70000, 1);
+    const std::string fonts = add("fonts.xbf", 9000, 2);
+    add("notes.txt", 10, 3);
+    const update::Outcome outcome = run();
+    EXPECT_TRUE(outcome.succeed);
+    EXPECT_EQ(outcome.installed, 2u);
+    EXPECT_EQ(recorder.events, (Events{"progress(0)", "start(0)", "progress(100)", "installed(0)", "start(1)",
+                                      "progress(100)", "installed(1)", "done(true)"}));
+    EXPECT_TRUE(recorder.held_during_done);
+    EXPECT_TRUE(stored("0:/sys/orbrey.bin") == image);
+    EXPECT_TRUE(stored("0:/sys/fonts.xbf") == fonts);
+    EXPECT_EQ(printer->commands().front(), "~M601 S0");
+    EXPECT_EQ(printer->commands().back(), "~M602");
+    const std::string log = log_text();
+    EXPECT_NE(log.find("update: test run"), std::string::npos);
+    EXPECT_NE(log.find("update: sending " + firmware.utf8("Main-2.4.bin") + " (70000 bytes) as 0:/sys/orbrey.bin"),
+              std::string::npos);
+    EXPECT_LT(log.find("update: sending"), log.find("~M28 70000"));
+}
+
+TEST_F(Session, ProblemsFoundBeforehandSendNothingAndMakeNoLink)
+{
+    struct Case {
+        std::vector<std::pair<std::string, std::size_t>> files;
+        std::string error;
+        int code;
+        std::string detail;
+    };
+    const Case cases[] = {
+        {{{"readme.txt", 10}, {"X.BIN", 10}}, "no firmware available.", -1, ""},
+        {{}, "no firmware available.", -1, ""},
+        {{{"a.bin", 100}, {"b.xbf", 0}}, "open or access file failure", com::COM_ERR_FILE, "b.xbf: is empty"},
+        {{{"a.bin", 100}, {std::string(100, 'n') + ".xbf", 5}}, "invalid arguments", com::COM_ERR_INVALID_ARGUMENTS,
+         std::string(100, 'n') + ".xbf: has a name of 104 bytes, longer than the printer takes (103)"},
+    };
+    for (const Case& c : cases) {
+        testsupport::fs::remove_all(firmware.path());
+        testsupport::fs::create_directories(firmware.path());
+        recorder.events.clear();
+        for (const auto& f : c.files)
+            add(f.first, f.second);
+        const update::Outcome outcome = run();
+        EXPECT_FALSE(outcome.succeed);
+        EXPECT_FALSE(outcome.link_made);
+        EXPECT_EQ(recorder.events, (Events{"progress(0)", "error(" + c.error + ")", "done(false)"})) << c.error;
+        EXPECT_EQ(recorder.failure.code, c.code);
+        EXPECT_EQ(recorder.failure.detail, c.detail);
+    }
+    EXPECT_EQ(printer->transfer_count(), 0u);
+    EXPECT_EQ(bus().counters.inits, 0) << "no link was made";
+    EXPECT_TRUE(testsupport::log_files(logs.path()).empty());
+}
+
+TEST_F(Session, AFailingStepIsTheOneErrorAndLaterFilesAreNotTried)
+{
+    add("a.bin", 100, 1);
+    add("b.xbf", 100, 2);
+    add("c.xbf", 100, 3);
+    printer->replace_reply("M600", 1, "failed", 1);  // the take-up of b.xbf
+    const update::Outcome outcome = run();
+    EXPECT_FALSE(outcome.succeed);
+    EXPECT_EQ(outcome.installed, 1u);
+    EXPECT_EQ(outcome.failure.file, 1u);
+    EXPECT_EQ(outcome.failure.code, com::COM_ERR_COMMAND);
+    EXPECT_EQ(recorder.events, (Events{"progress(0)", "start(0)", "progress(100)", "installed(0)", "start(1)",
+                                      "error(printer execute command failure)", "done(false)"}));
+    EXPECT_EQ(printer->files().count("0:/sys/c.xbf"), 0u);
+}
+
+TEST_F(Session, AnOpenFailureAndAThrownLogErrorEndLikeAnyFailure)
+{
+    add("a.bin", 100);
+    bus().detach_all();
+    update::Outcome outcome = run();
+    EXPECT_EQ(recorder.events, (Events{"progress(0)", "error(connect to printer failure)", "done(false)"}));
+    EXPECT_TRUE(outcome.link_made);
+    EXPECT_EQ(outcome.failure.code, com::COM_ERR_CONNECT);
+
+    recorder.events.clear();
+    update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
+    outcome = session.run([]() -> com::Com* { throw std::runtime_error("open log file failure"); });
+    EXPECT_EQ(recorder.events, (Events{"progress(0)", "error(open log file failure)", "done(false)"}));
+    EXPECT_EQ(outcome.failure.code, -1);
+    EXPECT_FALSE(outcome.link_made);
+}
+
+TEST_F(Session, ACancelStopsTheUploadAtTheNextPieceAndGivesThePrinterBack)
+{
+    bus().find(printer.get())->transfer_ms[0x03] = 300;  // file data takes time: progress reports come
+    add("a.bin", 20 * 4096, 1);
+    add("b.xbf", 100, 2);
+    update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
+    std::size_t pieces_at_cancel = 0;
+    recorder.on_progress = [&](int percent) {
+        if (percent > 0 && percent < 100 && pieces_at_cancel == 0) {
+            session.cancel();
+            pieces_at_cancel = printer->traffic().size();
+        }
+    };
+    const update::Outcome outcome = run(&session);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(outcome.installed, 0u);
+    EXPECT_EQ(outcome.failure.message, "operation be canceled");
+    EXPECT_EQ(recorder.events.back(), "done(false)");
+    EXPECT_FALSE(printer->files().at("0:/sys/orbrey.bin").complete);
+    EXPECT_TRUE(printer->installs().empty());
+    EXPECT_EQ(printer->files().count("0:/sys/b.xbf"), 0u);
+    // After the cancel: no further piece, the upload's end, the give-back.
+    const auto& commands = printer->commands();
+    ASSERT_GE(commands.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()), (std::vector<std::string>{"~M29", "~M602"}));
+    std::size_t data_after = 0;
+    for (std::size_t i = pieces_at_cancel; i < printer->traffic().size(); ++i)
+        data_after += printer->traffic()[i].endpoint == 0x03;
+    EXPECT_EQ(data_after, 0u);
+}
+
+TEST_F(Session, ACancelBeforeTheStartSendsNoFile)
+{
+    add("a.bin", 100);
+    update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
+    session.cancel();
+    const update::Outcome outcome = run(&session);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(outcome.failure.code, com::COM_ERR_CANCELED);
+    EXPECT_EQ(printer->commands(), (std::vector<std::string>{"~M601 S0", "~M602"}));
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// A firmware folder's listing, in the order the window's QDir listing has:
+// files only, no hidden ones, sorted by name ignoring case.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace update {
+
+// One file of a listing.
+struct FolderEntry {
+    std::string path;  // UTF-8, as the upload opens it
+    std::string name;  // UTF-8, the file's own name without its folder
+};
+
+// The regular files of `utf8_dir` (links are followed; folders, special
+// files and broken links are left out), without hidden ones (names that
+// begin with a dot; on Windows, files with the hidden attribute), sorted by
+// name_before.  A missing or unreadable folder gives an empty list.
+std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir);
+
+// The listing's order: the names lower-cased character by character and
+// compared as UTF-16, as Qt compares lower-cased QStrings; names that are
+// equal so (only possible where case counts in names) by their bytes.
+bool name_before(const std::string& a, const std::string& b);
+
+// The name lower-cased and in UTF-16, the key name_before compares.  Bytes
+// that are not UTF-8 count as U+FFFD each.
+std::u16string folded_name(const std::string& utf8_name);
+
+}  // namespace update

@@ -1,0 +1,58 @@
+// What an update installs, in order, and the checks it passes before
+// anything is sent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/folder.h"
+
+namespace update {
+
+// The name the main image gets on the printer, whatever its own.
+extern const char* const main_image_name;
+
+// The longest name a file can have on the printer: the printer echoes
+// "Writing to file: 0:/sys/" and the name in one reply line, which must fit
+// the link's 128-byte reply buffer with its terminating NUL.
+constexpr std::size_t max_printer_name_bytes = 127 - 17 - 7;
+
+struct PlannedFile {
+    std::string local_path;    // UTF-8
+    std::string local_name;    // the file's own name
+    std::string printer_name;  // stored in the printer's system folder under this name
+    std::int64_t size = -1;    // bytes; set by check_plan
+};
+
+struct Plan {
+    std::vector<PlannedFile> files;  // in the order they are installed
+
+    bool empty() const { return files.empty(); }
+    std::int64_t total_bytes() const;
+};
+
+// The text after the last dot of a name, "" when it has none.
+std::string suffix_of(const std::string& name);
+
+// The first file (in listing order) whose suffix is exactly "bin", as
+// main_image_name; then every file whose suffix is exactly "xbf", under its
+// own name, in listing order.  Other files are not part of the plan.
+Plan make_plan(const std::vector<FolderEntry>& listing);
+
+// The first thing that keeps a planned file from being installed.
+struct Problem {
+    int code = 0;           // a result code; 0: none
+    std::size_t file = 0;   // index into Plan::files
+    std::string reason;     // in English, for the log and the command line
+};
+
+// Checks every planned file, in order, before anything is sent: a regular
+// file, readable, not empty, and a name the printer can take (no control
+// bytes, at most max_printer_name_bytes).  Sets each size it reaches.
+// COM_ERR_FILE for a file that cannot be sent, COM_ERR_INVALID_ARGUMENTS
+// for a name that cannot go to the printer.
+Problem check_plan(Plan& plan);
+
+}  // namespace update

@@ -1,0 +1,121 @@
+#include "update/session.h"
+
+#include <exception>
+#include <memory>
+
+#include "com/com.h"
+#include "com/result.h"
+#include "update/messages.h"
+
+namespace update {
+
+namespace {
+
+constexpr unsigned open_timeout_ms = 1000;
+constexpr unsigned install_timeout_ms = 10000;
+constexpr std::size_t no_file = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+Session::Session(Plan plan, Observer& observer) : plan_(std::move(plan)), observer(observer) {}
+
+void Session::cancel()
+{
+    cancel_requested.store(true);
+    const std::lock_guard<std::mutex> lock(link_mutex);
+    if (link)
+        link->cancel_upload();
+}
+
+void Session::on_progress(int percent, float rate, void* context)
+{
+    auto* session = static_cast<Session*>(context);
+    // A cancel that came just before the upload began was cleared by it: set
+    // it again from inside the upload.
+    if (session->cancel_requested.load())
+        session->link->cancel_upload();
+    session->observer.progress(percent, rate);
+}
+
+bool Session::fail(Outcome& outcome, int code, std::string detail, std::size_t file)
+{
+    outcome.failure.code = code;
+    outcome.failure.message = code < 0 ? no_firmware_message : user_message(code);
+    outcome.failure.detail = std::move(detail);
+    outcome.failure.file = file;
+    observer.error(outcome.failure);
+    return false;
+}
+
+Outcome Session::run(const LinkMaker& make_link)
+{
+    Outcome outcome;
+    observer.progress(0, 0.0f);
+
+    // Nothing is sent, and the printer not taken, unless every file can go.
+    if (plan_.empty()) {
+        fail(outcome, -1, std::string(), no_file);
+        observer.done(false);
+        return outcome;
+    }
+    const Problem problem = check_plan(plan_);
+    if (problem.code != com::COM_SUCCESS) {
+        const PlannedFile& f = plan_.files[problem.file];
+        fail(outcome, problem.code, f.local_name + ": " + problem.reason, problem.file);
+        observer.done(false);
+        return outcome;
+    }
+
+    // The link lives until done has been handled, so that the printer is
+    // given back only then.
+    std::unique_ptr<com::Com> owned;
+    bool succeed = false;
+    try {
+        owned.reset(make_link());
+        outcome.link_made = true;
+        {
+            const std::lock_guard<std::mutex> lock(link_mutex);
+            link = owned.get();
+        }
+        if (!log_note.empty())
+            owned->write_log(("update: " + log_note).c_str());
+        const int opened = owned->com_open(open_timeout_ms, true);
+        succeed = opened == com::COM_SUCCESS || fail(outcome, opened, std::string(), no_file);
+        for (std::size_t i = 0; succeed && i < plan_.files.size(); ++i) {
+            const PlannedFile& f = plan_.files[i];
+            if (cancel_requested.load()) {
+                succeed = fail(outcome, com::COM_ERR_CANCELED, std::string(), i);
+                break;
+            }
+            owned->write_log(("update: sending " + f.local_path + " (" + std::to_string(f.size) + " bytes) as 0:/sys/" +
+                              f.printer_name)
+                                 .c_str());
+            observer.file_started(i);
+            const int code =
+                owned->com_install_file(f.local_path, f.printer_name, on_progress, this, std::string(), install_timeout_ms);
+            if (code != com::COM_SUCCESS) {
+                succeed = fail(outcome, code, std::string(), i);
+                break;
+            }
+            ++outcome.installed;
+            observer.file_installed(i);
+        }
+    } catch (const std::exception& e) {
+        // The log could not be written or memory ran out: the update ends
+        // like any other failure, and the printer is still given back below.
+        succeed = false;
+        outcome.failure = Failure{-1, e.what(), std::string(), no_file};
+        observer.error(outcome.failure);
+    }
+    outcome.succeed = succeed;
+    observer.done(succeed);
+    {
+        const std::lock_guard<std::mutex> lock(link_mutex);
+        link = nullptr;
+    }
+    owned.reset();
+    outcome.cancelled = !succeed && cancel_requested.load();
+    return outcome;
+}
+
+}  // namespace update
