@@ -10,6 +10,8 @@
 #include <QTimerEvent>
 #include <QVBoxLayout>
 
+#include "zarvik/version.h"
+
 // White buttons with grey text; teal with white text under the mouse, darker
 // teal while pressed and while checked.  The runs of tabs and blanks between
 // the rules are part of the string.
@@ -24,7 +26,7 @@ const char* const MainWnd::buttonStyleSheet =
 
 MainWnd::MainWnd()
     : QDialog(nullptr, Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      versionLabel(QStringLiteral("v1.1.0")),
+      versionLabel(QStringLiteral("v" ZARVIK_VERSION_STRING)),
       timerId(0),
       updating(false)
 {

@@ -37,10 +37,10 @@ constexpr int libusb_error_access = -3;  // LIBUSB_ERROR_ACCESS
 
 const char* const exit_statuses =
     "Exit status:\n"
-    "  0  every printer updated (list, plan: done)\n"
+    "  0  every printer updated (list: a target printer is attached; plan: done)\n"
     "  1  an update failed (with --all: any), or there is nothing to install\n"
     "  2  usage error, or several printers and none chosen\n"
-    "  3  no target printer attached (at the place or with the serial given)";
+    "  3  no target printer attached (at the place or with the serial given; list: none)";
 
 bool is_target(const com::UsbDeviceRecord& r)
 {
@@ -59,14 +59,13 @@ void say(std::FILE* stream, const std::string& text)
 }
 
 #ifndef _WIN32
-// How to give the user access to the printer's device node.
+// How to give the user access to the printer's device node: the rule that
+// comes with the tool (the Debian package installs it).
 std::string access_hint()
 {
-    char ids[96];
-    std::snprintf(ids, sizeof ids, "ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\"", update::target_vendor_id,
-                  update::target_product_id);
-    return std::string("to give your user access to the printer, add the udev rule 'SUBSYSTEM==\"usb\", ") + ids +
-           ", TAG+=\"uaccess\"' to /etc/udev/rules.d/70-zarvik.rules, then plug the printer in again";
+    return "to give your user access to the printer, install the tool's udev rule: "
+           "sudo cp 70-zarvik.rules /etc/udev/rules.d/ && sudo udevadm control --reload && "
+           "sudo udevadm trigger --subsystem-match=usb (the Debian package zarvik installs it for you)";
 }
 #endif
 
@@ -151,15 +150,20 @@ int command_list(const Io& io, bool as_json)
     if (list_printers(io, &printers) != com::COM_SUCCESS)
         return exit_failed;
     bool denied = false;
+    bool target = false;
     for (const com::UsbPrinterRecord& r : printers) {
         say(io.out, as_json ? printer_json(r).dump(-1, ' ', false, json::error_handler_t::replace) : printer_text(r));
         denied = denied || r.open_error == libusb_error_access;
+        target = target || is_target(r.device);
     }
     if (printers.empty() && !as_json)
         say(io.err, "zarvik: no supported printer attached");
+    else if (!target && !as_json)
+        say(io.err, "zarvik: none of the attached printers is one this tool updates");
     if (denied)
         hint_access(io);
-    return exit_updated;
+    // A script asks "is there a printer to update?" with the same status as update.
+    return target ? exit_updated : exit_no_printer;
 }
 
 // The plan of a folder, checked; exit_updated when it can be sent.

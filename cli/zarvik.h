@@ -10,7 +10,7 @@
 namespace zarvik {
 
 enum ExitStatus {
-    exit_updated = 0,     // every printer updated (list, plan: done)
+    exit_updated = 0,     // every printer updated (list: a target printer is there; plan: done)
     exit_failed = 1,      // an update failed; with --all: any
     exit_usage = 2,       // the command line was wrong, or names no single printer
     exit_no_printer = 3,  // no target printer attached

@@ -4,8 +4,11 @@
 #      label `kernel` (one QEMU guest boot) last, through scripts/kernel-test.sh;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh;
-#   4. a bounded libFuzzer run of the reply fuzz target: scripts/fuzz.sh.
-# Build folders: build/, build-asan/, build-win/ and build-fuzz/ beside this script's parent.
+#   4. the Linux packages (.deb and portable folder), lintian, and both tried
+#      in a fresh Debian 12 chroot: scripts/package-linux.sh;
+#   5. bounded libFuzzer runs: scripts/fuzz.sh.
+# Build folders: build/, build-asan/, build-win/, build-package/ and build-fuzz/
+# beside this script's parent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,6 +35,10 @@ LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
 windows_start=$SECONDS
 scripts/test-windows.sh
 echo "== the Windows stage took $((SECONDS - windows_start)) s"
+
+package_start=$SECONDS
+scripts/package-linux.sh
+echo "== the Linux packages took $((SECONDS - package_start)) s"
 
 echo "== fuzzing the link's reply handling for 60 s (clang, libFuzzer)"
 scripts/fuzz.sh 60

@@ -179,6 +179,16 @@ TEST_F(Zarvik, ListShowsEveryPrinterWithItsOwnSerialAndWhetherItIsTheTarget)
     EXPECT_EQ(json::parse(json_lines[0])["serial"], "SN1-5");
 }
 
+TEST_F(Zarvik, ListEndsWithNoPrinterWhenNoneIsTheTarget)
+{
+    // Scripts ask "is there a printer to update?" with the status of list.
+    EXPECT_EQ(run({"list"}), zarvik::exit_no_printer);
+    EXPECT_TRUE(has(stderr_text, "no supported printer attached")) << stderr_text;
+    bus().attach_printer(vid, 0x4203, 1, 7);  // Orbrey-II: supported, not updated here
+    EXPECT_EQ(run({"list", "--json"}), zarvik::exit_no_printer);
+    EXPECT_EQ(lines_of(stdout_text).size(), 1u);
+}
+
 TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledAndSendsNothing)
 {
     auto p = attach(5);
@@ -361,8 +371,7 @@ TEST_F(Zarvik, AccessDeniedSaysHowToGiveTheUserAccess)
     EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
     EXPECT_TRUE(has(stderr_text, "connect to printer failure (COM_ERR_CONNECT)"));
 #ifndef _WIN32
-    EXPECT_TRUE(has(stderr_text, "udev rule 'SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"2c7e\", ATTRS{idProduct}==\"4201\""))
-        << stderr_text;
+    EXPECT_TRUE(has(stderr_text, "sudo cp 70-zarvik.rules /etc/udev/rules.d/")) << stderr_text;
 #endif
 }
 
