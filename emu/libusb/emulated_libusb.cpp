@@ -1,6 +1,7 @@
 // The libusb-1.0 functions the link library calls, served by the emulated bus.
 // Same declarations as the real library (its own header), so the link library
 // is compiled once and linked against either.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <libusb.h>
 
 #include "clock/virtual_clock.h"
+#include "printer/usb_descriptors.h"
 #include "usb_bus.h"
 
 struct libusb_device {
@@ -56,9 +58,8 @@ std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shar
     auto device = std::make_shared<EmulatedDevice>();
     device->spec = spec;
     device->printer = std::move(printer);
-    if (device->printer) {
+    if (device->printer)
         device->printer->set_clock([] { return VirtualClock::elapsed_ms(); });
-    }
     devices_.push_back(device);
     return device;
 }
@@ -78,12 +79,7 @@ void UsbBus::detach(const std::shared_ptr<EmulatedDevice>& device)
     device->attached = false;
     if (device->printer)
         device->printer->unplug();
-    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-        if (*it == device) {
-            devices_.erase(it);
-            break;
-        }
-    }
+    devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());
 }
 
 void UsbBus::detach_all()
@@ -123,17 +119,15 @@ bool reachable(const emu::EmulatedDevice& device)
     return device.attached && (!device.printer || device.printer->present());
 }
 
-int to_libusb(emu::Status status)
+// libusb's code for each emu::Status, in the order of the enumeration.
+constexpr int libusb_codes[] = {LIBUSB_SUCCESS,         LIBUSB_ERROR_TIMEOUT,  LIBUSB_ERROR_PIPE,
+                                LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_OVERFLOW, LIBUSB_ERROR_IO};
+
+libusb_device_handle* new_handle(const std::shared_ptr<emu::EmulatedDevice>& device)
 {
-    switch (status) {
-    case emu::Status::ok: return LIBUSB_SUCCESS;
-    case emu::Status::timeout: return LIBUSB_ERROR_TIMEOUT;
-    case emu::Status::stall: return LIBUSB_ERROR_PIPE;
-    case emu::Status::no_device: return LIBUSB_ERROR_NO_DEVICE;
-    case emu::Status::overflow: return LIBUSB_ERROR_OVERFLOW;
-    case emu::Status::io_error: return LIBUSB_ERROR_IO;
-    }
-    return LIBUSB_ERROR_OTHER;
+    ++device->opens;
+    ++bus().counters.live_handles;
+    return new libusb_device_handle{device, false, false, libusb_device{device, 0}};
 }
 
 void check_default_context(libusb_context* ctx, const char* call)
@@ -268,13 +262,8 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
         const auto& device = *it;
         if (!reachable(*device) || device->spec.vendor_id != vendor_id || device->spec.product_id != product_id)
             continue;
-        if (device->open_errno != 0) {
-            errno = device->open_errno;
-            return nullptr;
-        }
-        ++device->opens;
-        ++bus().counters.live_handles;
-        return new libusb_device_handle{device, false, false, libusb_device{device, 0}};
+        errno = device->open_errno;
+        return device->open_errno ? nullptr : new_handle(device);
     }
     return nullptr;
 }
@@ -288,9 +277,7 @@ int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* dev, unsigned char end
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     const emu::EmulatedDevice& device = *dev->device;
-    if (!device.printer)
-        return LIBUSB_ERROR_NOT_FOUND;
-    if (!device.printer->serves(endpoint))
+    if (!device.printer || !device.printer->serves(endpoint))
         return LIBUSB_ERROR_NOT_FOUND;
     return static_cast<int>(device.printer->max_packet());
 }
@@ -303,19 +290,14 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handl
     const auto& device = dev->device;
     if (!reachable(*device))
         return LIBUSB_ERROR_NO_DEVICE;
-    if (device->open_errno != 0) {
-        switch (device->open_errno) {
-        case EACCES:
-        case EPERM: return LIBUSB_ERROR_ACCESS;
-        case ENODEV: return LIBUSB_ERROR_NO_DEVICE;
-        case ENOMEM: return LIBUSB_ERROR_NO_MEM;
-        default: return LIBUSB_ERROR_IO;
-        }
+    switch (device->open_errno) {
+    case 0: *dev_handle = new_handle(device); return LIBUSB_SUCCESS;
+    case EACCES:
+    case EPERM: return LIBUSB_ERROR_ACCESS;
+    case ENODEV: return LIBUSB_ERROR_NO_DEVICE;
+    case ENOMEM: return LIBUSB_ERROR_NO_MEM;
+    default: return LIBUSB_ERROR_IO;
     }
-    ++device->opens;
-    ++bus().counters.live_handles;
-    *dev_handle = new libusb_device_handle{device, false, false, libusb_device{device, 0}};
-    return LIBUSB_SUCCESS;
 }
 
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle)
@@ -384,30 +366,16 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
         return LIBUSB_ERROR_NO_DEVICE;
     if (device.fail_strings)
         return LIBUSB_ERROR_PIPE;
-    const std::string* text = desc_index == 1   ? &device.spec.manufacturer
-                              : desc_index == 2 ? &device.spec.product
-                              : desc_index == 3 ? &device.spec.serial
-                                                : nullptr;
-    if (!text || text->empty())
-        return LIBUSB_ERROR_PIPE;  // the device stalls a request for a string it does not have
+    // The descriptor the device would send; the device stalls a request for
+    // a string it does not have.
+    const emu::usb::Bytes descriptor = emu::printer_string(device.spec, desc_index);
+    if (descriptor.empty())
+        return LIBUSB_ERROR_PIPE;
     // As the real function: one character per UTF-16 unit, '?' for every unit
     // outside ASCII, at most length - 1 characters and a terminating NUL.
-    // A string descriptor is at most 255 bytes: 126 UTF-16 units after its header.
-    constexpr int descriptor_units = 126;
     int out = 0;
-    int units = 0;
-    for (std::size_t i = 0; i < text->size() && out < length - 1;) {
-        const auto lead = static_cast<unsigned char>((*text)[i]);
-        const int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-        const int needs = extra == 3 ? 2 : 1;  // a surrogate pair is two units
-        if (units + needs > descriptor_units)
-            break;
-        units += needs;
-        data[out++] = extra == 0 ? lead : '?';
-        if (needs == 2 && out < length - 1)
-            data[out++] = '?';
-        i += static_cast<std::size_t>(extra) + 1;
-    }
+    for (std::size_t i = 2; i + 1 < descriptor.size() && out < length - 1; i += 2)
+        data[out++] = (descriptor[i] & 0x80) || descriptor[i + 1] ? '?' : descriptor[i];
     data[out] = '\0';
     return out;
 }
@@ -449,7 +417,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
     if (result.status == emu::Status::no_device)
         device.attached = false;
     *transferred = static_cast<int>(result.actual);
-    return to_libusb(result.status);
+    return libusb_codes[static_cast<int>(result.status)];
 }
 
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint)

@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::size_t longest_command = 4096;
 
-}  // namespace
-
-namespace {
-
 // In the order of the enumerations.
 const char* const status_names[] = {"ok", "timeout", "stall", "no_device", "overflow", "io_error"};
 const char* const fault_names[] = {"silence",        "stall",    "vanish",     "overflow",

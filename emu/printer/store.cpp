@@ -45,7 +45,7 @@ bool write_store(const std::string& dir, const std::vector<std::pair<int, const 
 {
     if (!make_folder(dir, error))
         return false;
-    std::ofstream summary(dir + "/summary.txt", std::ios::trunc);
+    std::ofstream summary(dir + "/summary.txt", std::ios::binary | std::ios::trunc);  // LF line ends everywhere
     for (const auto& [id, printer] : printers) {
         const std::string folder = "printer-" + std::to_string(id);
         if (printer->files().empty())

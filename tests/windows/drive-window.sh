@@ -246,12 +246,13 @@ firmware() {
 }
 # Compares what printer $2 of the store in folder $1 holds with the firmware.
 holds_firmware() {
-    local store="$1/store/printer-$2" ok=0
-    cmp -s "$1/firmware/orbrey-2.0.bin" "$store/orbrey.bin" || { fail "printer $2: orbrey.bin differs"; ok=1; }
-    cmp -s "$1/firmware/fonts.xbf" "$store/fonts.xbf" || { fail "printer $2: fonts.xbf differs"; ok=1; }
-    cmp -s "$1/firmware/ui-theme.xbf" "$store/ui-theme.xbf" || { fail "printer $2: ui-theme.xbf differs"; ok=1; }
+    # The store names "0:/sys/NAME" printer-N/0%3A%2Fsys%2FNAME.
+    local store="$1/store/printer-$2/0%3A%2Fsys%2F" ok=0
+    cmp -s "$1/firmware/orbrey-2.0.bin" "${store}orbrey.bin" || { fail "printer $2: orbrey.bin differs"; ok=1; }
+    cmp -s "$1/firmware/fonts.xbf" "${store}fonts.xbf" || { fail "printer $2: fonts.xbf differs"; ok=1; }
+    cmp -s "$1/firmware/ui-theme.xbf" "${store}ui-theme.xbf" || { fail "printer $2: ui-theme.xbf differs"; ok=1; }
     local taken
-    taken=$(grep -c "^printer=$2 .* complete=1 installed=1\$" "$1/store/summary.txt" || true)
+    taken=$(grep -c "^printer=$2 .* complete=1 installed=1 " "$1/store/summary.txt" || true)
     [ "$taken" = 3 ] || { fail "printer $2: $taken of 3 files complete and taken up"; ok=1; }
     return $ok
 }
