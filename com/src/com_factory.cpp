@@ -17,10 +17,8 @@ namespace {
 
 constexpr int string_read_limit = 128;
 
-}  // namespace
-
-namespace detail {
-
+// Reads string descriptor `index` into `field` (132 bytes); a failed or
+// empty read leaves the field empty.
 void read_string(libusb_device_handle* handle, std::uint8_t index, char* field)
 {
     unsigned char scratch[256];
@@ -30,6 +28,47 @@ void read_string(libusb_device_handle* handle, std::uint8_t index, char* field)
     const auto kept = static_cast<std::size_t>(length < string_read_limit ? length : string_read_limit);
     std::memcpy(field, scratch, kept);
     field[kept] = '\0';
+}
+
+}  // namespace
+
+namespace detail {
+
+void read_strings(libusb_device_handle* handle, const libusb_device_descriptor& descriptor, DeviceInfo& info)
+{
+    read_string(handle, descriptor.iManufacturer, info.manufacturer);
+    read_string(handle, descriptor.iProduct, info.product);
+    read_string(handle, descriptor.iSerialNumber, info.serial);
+}
+
+int walk_supported_devices(
+    const std::function<void()>& listed,
+    const std::function<int(libusb_device*, const libusb_device_descriptor&, UsbDeviceRecord&)>& visit)
+{
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &devices);
+    if (count < 0)
+        return COM_ERR_LIST_DEVICES;
+    listed();
+    int result = COM_SUCCESS;
+    for (ssize_t i = 0; i < count && result == COM_SUCCESS; ++i) {
+        libusb_device* device = devices[i];
+        UsbDeviceRecord record{};
+        record.bus_number = libusb_get_bus_number(device);
+        record.device_address = libusb_get_device_address(device);
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(device, &descriptor) < 0) {
+            result = COM_ERR_ACCESS;
+            break;
+        }
+        if (!find_supported_device(descriptor.idVendor, descriptor.idProduct))
+            continue;
+        record.info.vendor_id = descriptor.idVendor;
+        record.info.product_id = descriptor.idProduct;
+        result = visit(device, descriptor, record);
+    }
+    libusb_free_device_list(devices, 1);
+    return result;
 }
 
 }  // namespace detail
@@ -42,47 +81,22 @@ int ComFactory::list_usb_devices(std::vector<UsbDeviceRecord>* out)
     const libusb_version* version = libusb_get_version();
     std::printf("Using libusb v%d.%d.%d.%d\n\n", version->major, version->minor, version->micro, version->nano);
 
-    libusb_device** devices = nullptr;
-    const ssize_t count = libusb_get_device_list(nullptr, &devices);
-    if (count < 0) {
-        libusb_exit(nullptr);
-        return COM_ERR_LIST_DEVICES;
-    }
-
-    out->clear();
-    int result = COM_SUCCESS;
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device* device = devices[i];
-        UsbDeviceRecord record{};
-        record.bus_number = libusb_get_bus_number(device);
-        record.device_address = libusb_get_device_address(device);
-
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(device, &descriptor) < 0) {
-            result = COM_ERR_ACCESS;
-            break;
-        }
-        if (!find_supported_device(descriptor.idVendor, descriptor.idProduct))
-            continue;
-        record.info.vendor_id = descriptor.idVendor;
-        record.info.product_id = descriptor.idProduct;
-
-        libusb_device_handle* handle =
-            libusb_open_device_with_vid_pid(nullptr, descriptor.idVendor, descriptor.idProduct);
-        if (!handle) {
-            std::fprintf(stderr, "libusb_open_device_with_vid_pid %X:%X failed: %s\n", descriptor.idVendor,
-                         descriptor.idProduct, std::strerror(errno));
-            result = COM_ERR_CONNECT;
-            break;
-        }
-        detail::read_string(handle, descriptor.iManufacturer, record.info.manufacturer);
-        detail::read_string(handle, descriptor.iProduct, record.info.product);
-        detail::read_string(handle, descriptor.iSerialNumber, record.info.serial);
-        libusb_close(handle);
-        out->push_back(record);
-    }
-
-    libusb_free_device_list(devices, 1);
+    const int result = detail::walk_supported_devices(
+        [&] { out->clear(); },
+        [&](libusb_device*, const libusb_device_descriptor& descriptor, UsbDeviceRecord& record) {
+            // The first attached device with these ids, whichever this one is.
+            libusb_device_handle* handle =
+                libusb_open_device_with_vid_pid(nullptr, descriptor.idVendor, descriptor.idProduct);
+            if (!handle) {
+                std::fprintf(stderr, "libusb_open_device_with_vid_pid %X:%X failed: %s\n", descriptor.idVendor,
+                             descriptor.idProduct, std::strerror(errno));
+                return static_cast<int>(COM_ERR_CONNECT);
+            }
+            detail::read_strings(handle, descriptor, record.info);
+            libusb_close(handle);
+            out->push_back(record);
+            return static_cast<int>(COM_SUCCESS);
+        });
     libusb_exit(nullptr);
     return result;
 }

@@ -3,7 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+#include "com/devices.h"
+
+struct libusb_device;
+struct libusb_device_descriptor;
 struct libusb_device_handle;
 
 namespace com {
@@ -19,9 +24,18 @@ constexpr char open_prefix[] = "com_open: ";
 constexpr const char* system_folder = "0:/sys/";
 constexpr int install_progress_scale = 99;
 
-// Reads string descriptor `index` of an open device into `field` (132 bytes)
-// as the listing does; a failed or empty read leaves the field empty.
-void read_string(libusb_device_handle* handle, std::uint8_t index, char* field);
+// Reads the manufacturer, product and serial strings of an open device into
+// `info` as the listing does; a failed or empty read leaves its field empty.
+void read_strings(libusb_device_handle* handle, const libusb_device_descriptor& descriptor, DeviceInfo& info);
+
+// The walk of both listings, with libusb initialised: the device list, then
+// `listed` once it is there, then for each supported printer in list order
+// `visit` with its record (bus, address, ids set); a code other than
+// COM_SUCCESS from `visit` ends the walk with it.  COM_ERR_LIST_DEVICES when
+// there is no list, COM_ERR_ACCESS when a descriptor cannot be read.
+int walk_supported_devices(
+    const std::function<void()>& listed,
+    const std::function<int(libusb_device*, const libusb_device_descriptor&, UsbDeviceRecord&)>& visit);
 
 }  // namespace detail
 }  // namespace com

@@ -43,41 +43,20 @@ int ComFactory::list_usb_printers(std::vector<UsbPrinterRecord>* out)
 {
     if (libusb_init(nullptr) < 0)
         return COM_ERR_INIT_LIB;
-    libusb_device** devices = nullptr;
-    const ssize_t count = libusb_get_device_list(nullptr, &devices);
-    if (count < 0) {
-        libusb_exit(nullptr);
-        return COM_ERR_LIST_DEVICES;
-    }
-
-    out->clear();
-    int result = COM_SUCCESS;
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device* device = devices[i];
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(device, &descriptor) < 0) {
-            result = COM_ERR_ACCESS;
-            break;
-        }
-        if (!find_supported_device(descriptor.idVendor, descriptor.idProduct))
-            continue;
-        UsbPrinterRecord record{};
-        record.device.bus_number = libusb_get_bus_number(device);
-        record.device.device_address = libusb_get_device_address(device);
-        record.device.info.vendor_id = descriptor.idVendor;
-        record.device.info.product_id = descriptor.idProduct;
-        libusb_device_handle* handle = nullptr;
-        record.open_error = libusb_open(device, &handle);
-        if (record.open_error == 0) {
-            detail::read_string(handle, descriptor.iManufacturer, record.device.info.manufacturer);
-            detail::read_string(handle, descriptor.iProduct, record.device.info.product);
-            detail::read_string(handle, descriptor.iSerialNumber, record.device.info.serial);
-            libusb_close(handle);
-        }
-        out->push_back(record);
-    }
-
-    libusb_free_device_list(devices, 1);
+    const int result = detail::walk_supported_devices(
+        [&] { out->clear(); },
+        [&](libusb_device* device, const libusb_device_descriptor& descriptor, UsbDeviceRecord& found) {
+            UsbPrinterRecord record{};
+            record.device = found;
+            libusb_device_handle* handle = nullptr;
+            record.open_error = libusb_open(device, &handle);
+            if (record.open_error == 0) {
+                detail::read_strings(handle, descriptor, record.device.info);
+                libusb_close(handle);
+            }
+            out->push_back(record);
+            return static_cast<int>(COM_SUCCESS);
+        });
     libusb_exit(nullptr);
     return result;
 }
