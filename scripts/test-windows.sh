@@ -33,7 +33,7 @@ apt_env=(env DEBIAN_FRONTEND=noninteractive)
 
 # --- packages ---------------------------------------------------------------
 packages=(
-    cmake ninja-build make bzip2 googletest
+    cmake ninja-build make bzip2 perl googletest
     g++-mingw-w64-x86-64-posix wine wine64
     xvfb xauth xdotool xclip imagemagick icoutils zip unzip
     # what wine draws windows with: its fonts, X rendering, cursors
