@@ -19,7 +19,7 @@
 
 namespace {
 
-std::string gadget_program;
+using kerneltest::gadget_program;
 
 class KernelZarvik : public ::testing::Test {
 protected:
@@ -102,13 +102,5 @@ TEST_F(KernelZarvik, ListThenAWholeUpdateOfThePrinterAtItsPlace)
 
 int main(int argc, char** argv)
 {
-    ::testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--gadget") == 0)
-            gadget_program = argv[i + 1];
-    if (gadget_program.empty()) {
-        std::fprintf(stderr, "usage: kernel_zarvik_test --gadget PATH [GoogleTest options]\n");
-        return 2;
-    }
-    return RUN_ALL_TESTS();
+    return kerneltest::run_guest_tests(argc, argv);
 }

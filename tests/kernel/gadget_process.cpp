@@ -1,5 +1,10 @@
 #include "gadget_process.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
 #include "printer/control.h"
 
 #include <fcntl.h>
@@ -218,6 +223,21 @@ void GadgetProcess::unplug()
             throw std::runtime_error("the host still lists the unplugged printer");
         std::this_thread::sleep_for(milliseconds(10));
     }
+}
+
+std::string gadget_program;
+
+int run_guest_tests(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--gadget") == 0)
+            gadget_program = argv[i + 1];
+    if (gadget_program.empty()) {
+        std::fprintf(stderr, "usage: %s --gadget PATH [GoogleTest options]\n", argv[0]);
+        return 2;
+    }
+    return RUN_ALL_TESTS();
 }
 
 }  // namespace kerneltest

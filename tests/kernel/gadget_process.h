@@ -63,4 +63,10 @@ private:
 // The sysfs view of the device with this serial, if the host has it configured.
 bool find_on_host(const std::string& serial, HostView& view);
 
+// The gadget program, as the guest's test program is given it (--gadget PATH).
+extern std::string gadget_program;
+// The main function of a guest's test program: takes --gadget PATH besides
+// GoogleTest's options and runs every test.
+int run_guest_tests(int argc, char** argv);
+
 }  // namespace kerneltest

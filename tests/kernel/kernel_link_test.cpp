@@ -35,7 +35,7 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using Commands = std::vector<std::string>;
 
-std::string gadget_program;
+using kerneltest::gadget_program;
 
 long long elapsed_ms(steady_clock::time_point since)
 {
@@ -421,13 +421,5 @@ TEST_F(KernelLink, TheHostReadsTheDescriptorsTheEncoderWrites)
 
 int main(int argc, char** argv)
 {
-    ::testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--gadget") == 0)
-            gadget_program = argv[i + 1];
-    if (gadget_program.empty()) {
-        std::fprintf(stderr, "usage: kernel_link_test --gadget PATH [GoogleTest options]\n");
-        return 2;
-    }
-    return RUN_ALL_TESTS();
+    return kerneltest::run_guest_tests(argc, argv);
 }
