@@ -51,6 +51,13 @@ constexpr FileHandle invalid_file = -1;
 // a path that does not fit included.
 FileHandle file_open(const std::string& utf8_path, bool readable, bool writable);
 
+// Opens a file by its UTF-8 path for appending: write access only, created
+// empty when missing, never truncated.  Every write lands whole at the end of
+// the file, also while other writers append to it: several processes may hold
+// it open for appending at once, and others may read it.  Returns
+// invalid_file on any failure.
+FileHandle file_open_append(const std::string& utf8_path);
+
 // One system read of at most `length` bytes at the file position.  On success
 // stores the count read (0 at the end of the file) and returns true.
 bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count);

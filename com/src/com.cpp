@@ -48,12 +48,13 @@ Com::Com(std::string dir, bool enabled) : log_dir(std::move(dir)), log_enabled(e
                   now.minute, now.second);
     log_path = log_dir + platform::path_separator() + name;
 
-    log_file.reset(new (std::nothrow) LocalFile(log_path, false, true));
+    // A log that already exists (another link made within the same second, in
+    // this process or another) is continued, never overwritten: each line is
+    // appended whole, so the lines of two links never cut into each other.
+    log_file.reset(new (std::nothrow) LocalFile(log_path, false, true, true));
     if (!log_file)
         throw std::runtime_error("No memory");
-    // A log that already exists (a second link within the same second) is
-    // continued, never overwritten.
-    if (!log_file->open() || !log_file->seek_end())
+    if (!log_file->open())
         throw std::runtime_error("open log file failure");
 }
 

@@ -6,10 +6,11 @@
 
 namespace com {
 
-LocalFile::LocalFile(const std::string& path, bool readable, bool writable)
-    : path(path), readable(readable), writable(writable), is_open(false), file_handle(platform::invalid_file)
+LocalFile::LocalFile(const std::string& path, bool readable, bool writable, bool appending)
+    : path(path), readable(readable), writable(writable), appending(appending), is_open(false),
+      file_handle(platform::invalid_file)
 {
-    if (!readable && !writable)
+    if ((!readable && !writable) || (appending && (readable || !writable)))
         throw std::runtime_error("Invalid file mode");
 }
 
@@ -22,7 +23,8 @@ bool LocalFile::open()
 {
     if (is_open)
         return true;
-    const platform::FileHandle handle = platform::file_open(path, readable, writable);
+    const platform::FileHandle handle =
+        appending ? platform::file_open_append(path) : platform::file_open(path, readable, writable);
     if (handle == platform::invalid_file)
         return false;
     file_handle = handle;

@@ -211,6 +211,24 @@ TEST_F(Log, ASecondLinkInTheSameSecondContinuesTheFirstLog)
     EXPECT_EQ(read_file(path), "2021-4-20 6:43:1: first link\n2021-4-20 6:43:1: second link\n");
 }
 
+TEST_F(Log, TwoLinksOpenAtOnceInTheSameSecondKeepEveryLineWhole)
+{
+    // Two updates of two printers started in the same second (two zarvik
+    // runs with one --log folder) write into one file at the same time.
+    LogProbe first(dir.utf8(), true);
+    LogProbe second(dir.utf8(), true);
+    ASSERT_EQ(second.log_file_path(), first.log_file_path());
+    std::string expected;
+    for (int i = 0; i < 3; ++i) {
+        for (LogProbe* link : {&first, &second}) {
+            const std::string line = std::string(link == &first ? "first" : "second") + " link, line " + std::to_string(i);
+            link->write_log(line.c_str());
+            expected += "2021-4-20 6:43:1: " + line + "\n";
+        }
+    }
+    EXPECT_EQ(read_file(first.log_file_path()), expected);
+}
+
 TEST_F(Log, OtherProcessesMayReadTheLogWhileItIsOpen)
 {
     LogProbe link(dir.utf8(), true);

@@ -9,8 +9,9 @@ namespace com {
 class LocalFile {
 public:
     // Throws std::runtime_error "Invalid file mode" when neither flag is set.
-    // Touches no file.
-    LocalFile(const std::string& path, bool readable, bool writable);
+    // Touches no file.  With `appending` (writable only) every write goes to
+    // the end of the file whole, also while another writer appends to it.
+    LocalFile(const std::string& path, bool readable, bool writable, bool appending = false);
     ~LocalFile();
 
     LocalFile(const LocalFile&) = delete;
@@ -36,6 +37,7 @@ private:
     std::string path;
     bool readable;
     bool writable;
+    bool appending;
     bool is_open;
     std::intptr_t file_handle;  // the platform layer's handle; -1 while closed
 };

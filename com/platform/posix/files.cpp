@@ -49,17 +49,12 @@ char path_separator()
     return '/';
 }
 
-FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
+namespace {
+
+FileHandle open_with(const std::string& utf8_path, int flags)
 {
-    if (!path_fits(utf8_path) || (!readable && !writable))
+    if (!path_fits(utf8_path))
         return invalid_file;
-    int flags = O_CLOEXEC;
-    if (readable && writable)
-        flags |= O_RDWR | O_CREAT;
-    else if (writable)
-        flags |= O_WRONLY | O_CREAT;
-    else
-        flags |= O_RDONLY;
     int fd;
     do {
         fd = ::open(utf8_path.c_str(), flags, 0666);
@@ -73,6 +68,28 @@ FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
         return invalid_file;
     }
     return fd;
+}
+
+}  // namespace
+
+FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
+{
+    if (!readable && !writable)
+        return invalid_file;
+    int flags = O_CLOEXEC;
+    if (readable && writable)
+        flags |= O_RDWR | O_CREAT;
+    else if (writable)
+        flags |= O_WRONLY | O_CREAT;
+    else
+        flags |= O_RDONLY;
+    return open_with(utf8_path, flags);
+}
+
+FileHandle file_open_append(const std::string& utf8_path)
+{
+    // With O_APPEND each write() goes to the end as one piece.
+    return open_with(utf8_path, O_CLOEXEC | O_WRONLY | O_CREAT | O_APPEND);
 }
 
 bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count)

@@ -117,6 +117,21 @@ FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
     return reinterpret_cast<FileHandle>(handle);
 }
 
+FileHandle file_open_append(const std::string& utf8_path)
+{
+    std::wstring path;
+    if (!api_path(utf8_path, &path))
+        return invalid_file;
+    // Append access alone (no FILE_WRITE_DATA): the system puts every write
+    // at the end of the file as one piece, whoever else appends meanwhile.
+    // Other appenders and readers are let in; deleting it is not.
+    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return invalid_file;
+    return reinterpret_cast<FileHandle>(handle);
+}
+
 bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count)
 {
     DWORD got = 0;
