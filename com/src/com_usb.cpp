@@ -21,8 +21,9 @@ struct TransferRules {
     // LIBUSB_ERROR_OVERFLOW is the operation's own COM_ERR_OVERFLOW, or just
     // one more unknown error (the reads of reply lines).
     enum class Overflow { own_code, unknown };
-    // Which outcomes get a log line.
-    enum class Logged { everything, failures, nothing };
+    // Which outcomes get a log line.  A read-on of a line not yet complete
+    // logs its time-out itself: it means the line had no end.
+    enum class Logged { everything, all_but_timeout, failures, nothing };
 
     const char* operation;  // the log prefix, "com_write: " and so on
     Overflow overflow;
@@ -36,6 +37,7 @@ using Logged = TransferRules::Logged;
 
 constexpr TransferRules command_out{detail::write_prefix, Overflow::own_code, Logged::everything};
 constexpr TransferRules reply_in{detail::readline_prefix, Overflow::unknown, Logged::everything};
+constexpr TransferRules reply_read_on{detail::readline_prefix, Overflow::unknown, Logged::all_but_timeout};
 constexpr TransferRules drain_in{detail::clear_prefix, Overflow::unknown, Logged::everything};
 constexpr TransferRules raw_in{"com_read: ", Overflow::own_code, Logged::nothing};
 constexpr TransferRules file_data_out{detail::send_prefix, Overflow::own_code, Logged::failures};
@@ -130,7 +132,7 @@ int ComUsb::transfer(const TransferRules& rules, std::uint8_t endpoint, void* da
         libusb_bulk_transfer(handle, endpoint, static_cast<unsigned char*>(data), length, &transferred, timeout_ms);
     *moved = transferred;
     if (result == LIBUSB_SUCCESS) {
-        if (rules.logged == Logged::everything)
+        if (rules.logged == Logged::everything || rules.logged == Logged::all_but_timeout)
             log_format("%s%.*s", rules.operation, transferred, static_cast<const char*>(data));
         return COM_SUCCESS;
     }
@@ -160,7 +162,7 @@ int ComUsb::transfer(const TransferRules& rules, std::uint8_t endpoint, void* da
     default:
         break;
     }
-    if (rules.logged != Logged::nothing) {
+    if (rules.logged != Logged::nothing && !(rules.logged == Logged::all_but_timeout && code == COM_ERR_TIMEOUT)) {
         if (text)
             log_format("%s: %s", rules.operation, text);
         else
@@ -187,12 +189,12 @@ int ComUsb::write_data(const std::uint8_t* data, unsigned length, unsigned* move
     return code;
 }
 
-int ComUsb::receive_replies(std::uint32_t room, unsigned timeout_ms)
+int ComUsb::receive_replies(const TransferRules& rules, std::uint32_t room, unsigned timeout_ms)
 {
     LineBuffer& lines = replies();
     int received = 0;
     const int code =
-        transfer(reply_in, endpoints.cmd_in, lines.write_position(), static_cast<int>(room), &received, timeout_ms);
+        transfer(rules, endpoints.cmd_in, lines.write_position(), static_cast<int>(room), &received, timeout_ms);
     if (code == COM_SUCCESS)
         lines.received(static_cast<std::uint32_t>(received));
     return code;
@@ -211,7 +213,7 @@ int ComUsb::com_readline(char* buffer, int buffer_size, int* line_length, unsign
 
     LineBuffer& lines = replies();
     if (lines.empty()) {
-        const int code = receive_replies(lines.room(reply_packet), timeout_ms);
+        const int code = receive_replies(reply_in, lines.room(reply_packet), timeout_ms);
         if (code != COM_SUCCESS)
             return code;
         if (lines.empty())
@@ -246,12 +248,16 @@ int ComUsb::com_readline(char* buffer, int buffer_size, int* line_length, unsign
         }
         const std::uint32_t elapsed = platform::tick_count() - read_on_start;
         const std::uint32_t limit = timeout_ms < read_on_limit_ms ? timeout_ms : read_on_limit_ms;
+        const auto unended = [&] {
+            log_format("%s: no line end within %u ms after %u bytes", detail::readline_prefix, limit, lines.buffered());
+            return no_line();
+        };
         if (elapsed >= limit)
-            return no_line();
+            return unended();
         const std::uint32_t before = lines.buffered();
-        const int code = receive_replies(room, limit - elapsed);
+        const int code = receive_replies(reply_read_on, room, limit - elapsed);
         if (code == COM_ERR_TIMEOUT)
-            return no_line();
+            return unended();
         if (code != COM_SUCCESS)
             return code;
         if (lines.buffered() == before)

@@ -245,6 +245,9 @@ TEST_F(LineIo, ALineThatNeverEndsIsNoLineAfterABoundedReadOn)
         EXPECT_EQ(length, 0);
         EXPECT_EQ(emu::VirtualClock::elapsed_ms() - before, c.waited);
     }
+    // The log says what happened: the line had no end; nothing timed out.
+    EXPECT_TRUE(log_has("com_readline: : no line end within 1000 ms after 12 bytes\n")) << log_text();
+    EXPECT_FALSE(log_has("com_readline: : timeout\n"));
     // The start stays buffered: the rest, when it comes, completes the line.
     printer->push_raw_reply("ived.\r\n");
     ASSERT_EQ(readline(), com::COM_SUCCESS);

@@ -49,7 +49,7 @@ private:
     int transfer(const TransferRules& rules, std::uint8_t endpoint, void* data, int length, int* moved,
                  unsigned timeout_ms);
     // One transfer of reply bytes into the line buffer, `room` bytes at most.
-    int receive_replies(std::uint32_t room, unsigned timeout_ms);
+    int receive_replies(const TransferRules& rules, std::uint32_t room, unsigned timeout_ms);
     // Gives the printer back and closes it, whatever the log throws meanwhile.
     void close_quietly() noexcept;
     void release_and_close() noexcept;
