@@ -72,7 +72,7 @@ void Com::write_log(const char* message)
     const std::size_t message_length = std::strlen(message);
     const std::size_t needed = message_length + static_cast<std::size_t>(stamp_length) + log_buf_slack;
     if (needed > UINT_MAX - log_buf_step)
-        throw std::runtime_error("No memory");
+        return log_failed("No memory");
 
     if (!log_buf || needed > log_buf_size) {
         const unsigned capacity =
@@ -80,7 +80,7 @@ void Com::write_log(const char* message)
         log_buf.reset();
         log_buf.reset(new (std::nothrow) char[capacity]);
         if (!log_buf)
-            throw std::runtime_error("No memory");
+            return log_failed("No memory");
         log_buf_size = capacity;
     }
 
@@ -88,7 +88,35 @@ void Com::write_log(const char* message)
     unsigned written = 0;
     if (line_length < 0 || !log_file->write(log_buf.get(), static_cast<unsigned>(line_length), &written) ||
         written < static_cast<unsigned>(line_length))
-        throw std::runtime_error("It's not enough disk space");
+        log_failed("It's not enough disk space");
+}
+
+void Com::log_failed(const char* what)
+{
+    if (!defer_log_failures)
+        throw std::runtime_error(what);
+    if (deferred_log_failure.empty())
+        deferred_log_failure = what;
+}
+
+Com::LogFailuresDeferred::LogFailuresDeferred(Com& link) : link(link)
+{
+    link.defer_log_failures = true;
+}
+
+Com::LogFailuresDeferred::~LogFailuresDeferred()
+{
+    link.defer_log_failures = false;
+}
+
+void Com::LogFailuresDeferred::rethrow()
+{
+    link.defer_log_failures = false;
+    if (link.deferred_log_failure.empty())
+        return;
+    const std::string what = std::move(link.deferred_log_failure);
+    link.deferred_log_failure.clear();
+    throw std::runtime_error(what);
 }
 
 void Com::log_format(const char* format, ...)
@@ -120,6 +148,13 @@ void Com::remove_old_logs(const std::string& dir, int max_age_seconds)
 void Com::cancel_upload()
 {
     cancel_flag.store(true);
+}
+
+void Com::stop(bool at_once)
+{
+    if (at_once)
+        stop_at_once.store(true);
+    stop_flag.store(true);
 }
 
 }  // namespace com

@@ -49,6 +49,15 @@ unsigned with_extra_wait(unsigned timeout_ms)
     return timeout_ms > UINT_MAX - closing_extra_wait_ms ? UINT_MAX : timeout_ms + closing_extra_wait_ms;
 }
 
+bool starts_with(const char* text, int length, const char* head)
+{
+    const auto n = static_cast<int>(std::strlen(head));
+    return length >= n && std::memcmp(text, head, static_cast<std::size_t>(n)) == 0;
+}
+
+// Every command of the printer is answered by this many reply lines.
+constexpr int replies_per_command = 3;
+
 }  // namespace
 
 // --- lines out and in ----------------------------------------------------------
@@ -62,7 +71,7 @@ int Com::send_command(const char* line, unsigned timeout_ms)
         // line would be joined to it.  Of a line that never started, nothing
         // is left to complete.
         if (line_out_sent > 0) {
-            const int code = send_rest_of_line(timeout_ms);
+            const int code = complete_cut_line(timeout_ms);
             if (code != COM_SUCCESS)
                 return code;
         }
@@ -79,20 +88,29 @@ int Com::send_command(const char* line, unsigned timeout_ms)
 
 int Com::send_rest_of_line(unsigned timeout_ms)
 {
+    // What the printer has of the line tells whether it may be inside an
+    // upload: from the first byte of "~M28" on, until "~M29" is whole.
+    const auto went_out = [this](int moved) {
+        line_out_sent += moved;
+        if (moved > 0 && starts_with(line_out, line_out_length, "~M28 "))
+            upload_open = true;
+        if (line_out_sent >= line_out_length && starts_with(line_out, line_out_length, "~M29"))
+            upload_open = false;
+    };
     while (line_out_sent < line_out_length) {
         int written = 0;
         int code;
         last_write_moved = 0;
         try {
-            code = com_write(line_out + line_out_sent, line_out_length - line_out_sent, &written, timeout_ms);
+            code = com_write(line_out + line_out_sent, line_out_length - line_out_sent, &written, within(timeout_ms));
         } catch (...) {
             // The log failed after the transfer: what went out still counts.
-            line_out_sent += last_write_moved;
+            went_out(last_write_moved);
             if (line_out_sent >= line_out_length)
                 line_out_length = line_out_sent = 0;
             throw;
         }
-        line_out_sent += last_write_moved;
+        went_out(last_write_moved);
         if (code == COM_SUCCESS && last_write_moved == 0) {
             log_format("%s: the printer took no byte of %d", write_prefix, line_out_length - line_out_sent);
             code = COM_ERR_TIMEOUT;
@@ -107,11 +125,57 @@ int Com::send_rest_of_line(unsigned timeout_ms)
     return COM_SUCCESS;
 }
 
+int Com::complete_cut_line(unsigned timeout_ms)
+{
+    const bool upload = starts_with(line_out, line_out_length, "~M28 ");
+    log_format("%s: completing a command cut short after %d of its %d bytes", write_prefix, line_out_sent,
+               line_out_length);
+    int code = send_rest_of_line(timeout_ms);
+    if (code != COM_SUCCESS)
+        return code;
+    // Its replies would be taken for those of the next command: read them
+    // away.  A printer that is slow or silent here is no reason to stop.
+    char line[reply_line_bytes];
+    for (int i = 0; i < replies_per_command && code == COM_SUCCESS; ++i) {
+        code = read_reply(line, timeout_ms);
+        if (code == COM_SUCCESS && upload && i == 1 && std::strcmp(line, "out of space") == 0)
+            upload_open = false;  // refused: the printer opened nothing
+    }
+    if (code == COM_ERR_DISCONNECTED)
+        return code;
+    return upload_open ? close_open_upload(timeout_ms) : COM_SUCCESS;
+}
+
+int Com::close_open_upload(unsigned timeout_ms)
+{
+    log_format("%s: the printer may be inside an upload: closing it", send_prefix);
+    int code = send_command("~M29\r\n", timeout_ms);
+    code = expect_after(code, "CMD M29 Received.", with_extra_wait(timeout_ms));
+    code = expect_after(code, "Done saving file.", timeout_ms);
+    return expect_after(code, "ok", timeout_ms);
+}
+
 int Com::read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms)
 {
     int length = 0;
     line[0] = '\0';
-    return com_readline(line, reply_line_bytes, &length, timeout_ms);
+    return com_readline(line, reply_line_bytes, &length, within(timeout_ms));
+}
+
+unsigned Com::within(unsigned timeout_ms) const
+{
+    return stop_at_once.load() && timeout_ms > release_timeout_ms ? release_timeout_ms : timeout_ms;
+}
+
+void Com::drain()
+{
+    if (stop_at_once.load()) {
+        // No fixed wait once stopped at once: what the printer still sends
+        // is read away by the next session's look for stale replies.
+        replies().clear();
+        return;
+    }
+    com_clear_buffer(drain_timeout_ms);
 }
 
 int Com::expect_reply(const char* expected, unsigned timeout_ms)
@@ -121,7 +185,7 @@ int Com::expect_reply(const char* expected, unsigned timeout_ms)
     if (code != COM_SUCCESS)
         return code;
     if (std::strcmp(line, expected) != 0) {
-        com_clear_buffer(drain_timeout_ms);
+        drain();
         return COM_ERR_COMMAND;
     }
     return COM_SUCCESS;
@@ -161,10 +225,31 @@ int Com::take_control(unsigned timeout_ms)
 
 void Com::give_back()
 {
+    // The log may fail on the way (a full disk): the printer is given back
+    // all the same, and the caller hears of the failure afterwards.
+    LogFailuresDeferred deferred(*this);
+
+    // A printer let go inside an upload would wait for data that never
+    // comes: an upload it may be in is closed first, also one that a cut
+    // "~M28" line opens when it is completed.
+    // (When the cut line does not go out whole now, sending "~M602" tries
+    // again, and closes the upload after it.)
+    int code = COM_SUCCESS;
+    if (line_out_length > 0 && line_out_sent > 0 && !starts_with(line_out, line_out_length, "~M602"))
+        code = complete_cut_line(release_timeout_ms);
+    else if (upload_open)
+        code = close_open_upload(release_timeout_ms);
+    if (code == COM_ERR_DISCONNECTED) {
+        line_out_length = line_out_sent = 0;
+        upload_open = false;
+        deferred.rethrow();
+        return;
+    }
+
     // The first failure ends the exchange.  The command itself is tried
     // again while the printer is there, since one that never got it stays
     // held; a retry goes on with the bytes it has not taken.
-    int code = COM_ERR_UNKNOWN;
+    code = COM_ERR_UNKNOWN;
     for (int attempt = 0; attempt < release_attempts; ++attempt) {
         code = send_command("~M602\r\n", release_timeout_ms);
         if (code == COM_SUCCESS || code == COM_ERR_DISCONNECTED)
@@ -175,6 +260,8 @@ void Com::give_back()
     expect_after(code, "ok", release_timeout_ms);
     // Whatever is left half-sent stays with the printer that is let go now.
     line_out_length = line_out_sent = 0;
+    upload_open = false;
+    deferred.rethrow();
 }
 
 // --- upload, take up ------------------------------------------------------------
@@ -183,6 +270,13 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
                      void* context, int progress_scale, const std::string& closing_argument, unsigned timeout_ms)
 {
     cancel_flag.store(false);
+    const auto stopping = [this] {
+        return cancel_flag.load(std::memory_order_relaxed) || stop_flag.load(std::memory_order_relaxed);
+    };
+    if (stop_flag.load()) {
+        log_format("%s: stopped before the upload of %s began", send_prefix, local_path.c_str());
+        return COM_ERR_CANCELED;
+    }
 
     // Both arguments go into command lines: refuse what would break the line.
     if (!safe_command_argument(remote_path) || !safe_command_argument(closing_argument)) {
@@ -224,13 +318,14 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
         if ((code = expect_reply("ok", timeout_ms)) != COM_SUCCESS)
             return code;
     } else if (std::strcmp(line, "out of space") == 0) {
+        upload_open = false;  // refused: the printer opened nothing
         if ((code = read_reply(line, timeout_ms)) != COM_SUCCESS)
             return code;
         if (std::strcmp(line, "ok") != 0)
-            com_clear_buffer(drain_timeout_ms);
+            drain();
         return COM_ERR_DISK_FULL;
     } else {
-        com_clear_buffer(drain_timeout_ms);
+        drain();
         return COM_ERR_COMMAND;
     }
 
@@ -241,7 +336,7 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     std::uint32_t report_tick = platform::tick_count();
     std::uint8_t chunk[chunk_bytes];
     while (sent < size) {
-        if (cancel_flag.load(std::memory_order_relaxed)) {
+        if (stopping()) {
             data_result = COM_ERR_CANCELED;
             break;
         }
@@ -280,11 +375,12 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
             report_tick = now;
         }
     }
-    if (data_result == COM_SUCCESS && cancel_flag.load(std::memory_order_relaxed))
+    if (data_result == COM_SUCCESS && stopping())
         data_result = COM_ERR_CANCELED;
 
     // Closing exchange, after every data phase.
-    platform::sleep_ms(closing_pause_ms);
+    if (!stop_at_once.load())
+        platform::sleep_ms(closing_pause_ms);
     const auto outcome = [&](int own) { return data_result != COM_SUCCESS ? data_result : own; };
     if (closing_argument.empty())
         std::strcpy(command, "~M29\r\n");
@@ -295,19 +391,19 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     if ((code = read_reply(line, with_extra_wait(timeout_ms))) != COM_SUCCESS)
         return outcome(code);
     if (std::strcmp(line, "CMD M29 Received.") != 0) {
-        com_clear_buffer(drain_timeout_ms);
+        drain();
         return outcome(COM_ERR_COMMAND);
     }
     if ((code = read_reply(line, timeout_ms)) != COM_SUCCESS)
         return code;  // this read's own code, even after a failed data phase
     if (std::strcmp(line, "Done saving file.") != 0) {
-        com_clear_buffer(drain_timeout_ms);
+        drain();
         return outcome(COM_ERR_COMMAND);
     }
     if ((code = read_reply(line, timeout_ms)) != COM_SUCCESS)
         return outcome(code);
     if (std::strcmp(line, "ok") != 0) {
-        com_clear_buffer(drain_timeout_ms);
+        drain();
         return outcome(COM_ERR_COMMAND);
     }
     return data_result;

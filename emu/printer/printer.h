@@ -139,6 +139,8 @@ public:
 
     // --- the test's side: what happened ---
     bool under_control() const { return under_control_; }
+    // Inside an upload: an "~M28" was taken and no "~M29" after it.
+    bool uploading() const { return uploading_; }
     const std::map<std::string, StoredFile>& files() const { return files_; }
     const std::vector<Install>& installs() const { return installs_; }
     const std::vector<Transfer>& traffic() const { return traffic_; }

@@ -409,6 +409,54 @@ TEST_F(Connection, ACommandCutByAFailedWriteIsCompletedBeforeTheNextOne)
     }
 }
 
+TEST_F(Connection, AnUploadThePrinterMayBeInIsClosedBeforeItIsGivenBack)
+{
+    // A full-speed printer takes command lines in 64-byte packets: with a
+    // long name "~M28" is two of them, and a write that fails after the
+    // first leaves the start of an upload command in the printer.
+    const std::string name = std::string(70, 'n') + ".xbf";
+    testsupport::write_file(files_dir.path() / name, std::string(5000, 'f'));
+    struct Case {
+        const char* what;
+        std::uint64_t offset;   // of the failing write, from the ~M28
+        std::size_t moved;      // what of it went out
+        std::uint64_t capacity; // of the printer's store
+        Commands last;          // the printer's last commands
+    };
+    const std::string m28 = "~M28 5000 0:/sys/" + name;
+    const Case cases[] = {
+        {"~M28 cut after one packet", 0, 64, UINT64_MAX, {m28, "~M29", "~M602"}},
+        {"~M28 cut, then refused for want of space", 0, 64, 100, {m28, "~M602"}},
+        {"the closing ~M29 never went out", 6, 0, UINT64_MAX, {m28, "~M29", "~M602"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        link.reset();
+        bus().reset();
+        printer = bus().attach_printer(vid, pid);
+        printer->set_max_packet(64);
+        printer->set_capacity(c.capacity);
+        ASSERT_EQ(make_link().com_open(1000, true), com::COM_SUCCESS);
+        printer->fault_at(printer->transfer_count() + c.offset, emu::FaultKind::silence, c.moved);
+        EXPECT_EQ(link->com_install_file(files_dir.utf8(name), name, nullptr, nullptr, "", 1000), com::COM_ERR_TIMEOUT);
+        link.reset();
+        EXPECT_FALSE(printer->under_control()) << "the printer was left held";
+        EXPECT_FALSE(printer->uploading()) << "the printer was left inside an upload";
+        EXPECT_TRUE(printer->installs().empty());
+        const Commands& commands = printer->commands();
+        ASSERT_GE(commands.size(), c.last.size());
+        EXPECT_EQ(Commands(commands.end() - static_cast<std::ptrdiff_t>(c.last.size()), commands.end()), c.last);
+        if (c.moved > 0) {
+            for (const auto& file : printer->files())
+                EXPECT_FALSE(file.second.complete) << "stored: " << file.first;
+        }
+    }
+    // Every step is in the log (one file: the links were made in the same second).
+    const std::string log = testsupport::read_file(logs.path() / testsupport::log_files(logs.path()).at(0));
+    EXPECT_NE(log.find("com_write: : completing a command cut short after 64 of its "), std::string::npos);
+    EXPECT_NE(log.find("com_send_file: : the printer may be inside an upload: closing it"), std::string::npos);
+}
+
 #ifndef _WIN32
 TEST_F(Connection, ALogThatCannotWriteDoesNotKeepThePrinterHeld)
 {

@@ -349,6 +349,53 @@ TEST_F(Upload, CancelStopsAfterThePieceInFlight)
     EXPECT_EQ(send(path), com::COM_SUCCESS);
 }
 
+TEST_F(Upload, AStopHoldsForEveryLaterUploadWhichThenSendsNothing)
+{
+    // Unlike cancel_upload, which the start of an upload clears, a stop made
+    // just before an upload begins is not lost.
+    const std::string path = local("f.bin", std::string(5 * 4096, 'x'));
+    link->stop(false);
+    EXPECT_EQ(send(path), com::COM_ERR_CANCELED);
+    EXPECT_EQ(send(path), com::COM_ERR_CANCELED);
+    EXPECT_EQ(printer->transfer_count(), mark) << "nothing was sent";
+}
+
+void stop_at_once_at_first_report(int, float, void* context)
+{
+    static_cast<com::Com*>(context)->stop(true);
+}
+
+TEST_F(Upload, AStopAtOnceEndsWithoutTheFixedWaits)
+{
+    // After the piece in flight: no pause before "~M29", and a printer that
+    // answers late or wrongly is not waited for longer than a second.
+    struct Case {
+        const char* what;
+        bool silent;             // the printer does not answer "~M29"
+        std::uint64_t after_ms;  // virtual time from the stop to the end
+    } cases[] = {{"the printer answers", false, 0}, {"the printer is silent", true, 1000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        link.reset();
+        bus().reset();
+        printer = bus().attach_printer(vid, pid);
+        open_link();
+        bus().devices().front()->transfer_ms[0x03] = 600;
+        if (c.silent)
+            printer->silence_replies("M29");
+        else
+            printer->replace_reply("M29", 1, "busy");  // an unexpected line: no drain
+        emu::VirtualClock::reset();
+        const std::string path = local("f.bin", std::string(5 * 4096, 'x'));
+        EXPECT_EQ(link->com_send_file(path, "0:/sys/f.bin", stop_at_once_at_first_report, link.get(), 99, "", 10000),
+                  com::COM_ERR_CANCELED);
+        EXPECT_EQ(data_transfers().size(), 1u);
+        EXPECT_TRUE(emu::VirtualClock::sleeps().empty()) << "no pause before ~M29";
+        EXPECT_EQ(emu::VirtualClock::elapsed_ms(), 600u + c.after_ms);
+        EXPECT_EQ(printer->commands().back(), "~M29");
+    }
+}
+
 TEST_F(Upload, ClosingArgumentGoesWithM29)
 {
     ASSERT_EQ(send(local("f.bin", "abc"), "0:/sys/f.bin", 1000, "keep"), com::COM_SUCCESS);

@@ -348,11 +348,13 @@ inline void checkViolations(const emu::Printer& printer)
         ADD_FAILURE() << "printer saw: " << what;
 }
 
-// The printer is given back whenever it is still there to take it.
+// The printer is given back whenever it is still there to take it, and not
+// left inside an upload, waiting for data that never comes.
 inline void checkGivenBack(const emu::Printer& printer)
 {
     if (printer.present()) {
         EXPECT_FALSE(printer.under_control()) << "the printer is still held by the host";
+        EXPECT_FALSE(printer.uploading()) << "the printer is left inside an upload";
     }
 }
 

@@ -62,6 +62,15 @@ public:
     // from the progress callback or from another thread.
     void cancel_upload();
 
+    // Asks the link to stop, from any thread and at any moment: the upload in
+    // progress stops at its next piece and every later one before it sends
+    // anything (no upload's start clears this, unlike cancel_upload).  The
+    // printer is still told that an upload has ended, and given back.  With
+    // `at_once` the rest goes as fast as the printer answers: no pause before
+    // "~M29", no drain after an unexpected reply, and no transfer waits
+    // longer than the give-back's own time-out.
+    void stop(bool at_once);
+
     bool logging() const { return log_enabled; }
     const std::string& log_file_path() const { return log_path; }
 
@@ -75,8 +84,9 @@ protected:
     // Reads away reply lines an earlier session left queued, then takes the
     // printer over ("~M601 S0").
     int take_control(unsigned timeout_ms);
-    // Gives the printer back ("~M602").  The outcome is not reported; the
-    // command is tried again, at most three times, while it does not go out.
+    // Gives the printer back ("~M602").  An upload the printer may still be
+    // in is closed first ("~M29").  The outcome is not reported; the command
+    // is tried again, at most three times, while it does not go out.
     void give_back();
     // The whole upload of one file: "~M28", the file data, "~M29".
     int upload_file(const std::string& local_path, const std::string& remote_path, ProgressCallback progress,
@@ -92,12 +102,32 @@ protected:
 
     LineBuffer& replies() { return *reply_buffer; }
 
+    // While one exists, a log line that cannot be written does not end the
+    // operation under way: the first failure is kept, and rethrow() (or the
+    // next log failure after the scope) reports it.  The give-back runs under
+    // one, so that a full disk never keeps the printer held.
+    class LogFailuresDeferred {
+    public:
+        explicit LogFailuresDeferred(Com& link);
+        ~LogFailuresDeferred();
+        LogFailuresDeferred(const LogFailuresDeferred&) = delete;
+        LogFailuresDeferred& operator=(const LogFailuresDeferred&) = delete;
+        // Ends the deferral; throws what the log failed with, if it did.
+        void rethrow();
+
+    private:
+        Com& link;
+    };
+
     // Bytes the last com_write moved, whatever its outcome: libusb reports
     // them also for a transfer that failed part way.  The implementation sets
     // it right after the transfer, before it logs.
     int last_write_moved = 0;
     // Set by cancel_upload, cleared when an upload starts.
     std::atomic<bool> cancel_flag{false};
+    // Set by stop, never cleared.
+    std::atomic<bool> stop_flag{false};
+    std::atomic<bool> stop_at_once{false};
 
     std::string log_dir;
     bool log_enabled = false;
@@ -107,6 +137,12 @@ protected:
     std::unique_ptr<char[]> log_buf;
 
 private:
+    // A log line could not be written: throws `what`, or keeps it while
+    // failures are deferred.
+    void log_failed(const char* what);
+    bool defer_log_failures = false;
+    std::string deferred_log_failure;
+
     // One bulk transfer of file data to the printer; `moved` gets the bytes it
     // took.  The data phase of upload_file sends every piece through it.
     virtual int write_data(const std::uint8_t* data, unsigned length, unsigned* moved, unsigned timeout_ms) = 0;
@@ -121,7 +157,16 @@ private:
     // input is drained and COM_ERR_COMMAND returned.
     int expect_reply(const char* expected, unsigned timeout_ms);
     int expect_after(int code, const char* expected, unsigned timeout_ms);
+    // Empties the input after an unexpected reply.
+    void drain();
+    // The time-out a transfer gets now: `timeout_ms`, or less once stopped at once.
+    unsigned within(unsigned timeout_ms) const;
     void discard_stale_replies();
+    // Completes the command line the printer holds the start of, and reads
+    // its replies away; an upload it opened is closed.
+    int complete_cut_line(unsigned timeout_ms);
+    // "~M29" and its replies, for an upload the printer may still be in.
+    int close_open_upload(unsigned timeout_ms);
 
     std::unique_ptr<LineBuffer> reply_buffer;
     // The command line being sent and how much of it the printer has taken.
@@ -130,6 +175,9 @@ private:
     char line_out[command_line_bytes] = {};
     int line_out_length = 0;
     int line_out_sent = 0;
+    // The printer may be inside an upload: an "~M28" line went out, at least
+    // in part, and no "~M29" line after it, nor a refusal.
+    bool upload_open = false;
 };
 
 }  // namespace com
