@@ -14,6 +14,11 @@
 #include "support/test_support.h"
 #include "update/session.h"
 
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 constexpr std::uint16_t vid = 0x2C7E;
@@ -27,7 +32,12 @@ public:
             on_progress(percent);
         events.push_back("progress(" + std::to_string(percent) + ")");
     }
-    void file_started(std::size_t i) override { events.push_back("start(" + std::to_string(i) + ")"); }
+    void file_started(std::size_t i) override
+    {
+        if (on_start)
+            on_start(i);
+        events.push_back("start(" + std::to_string(i) + ")");
+    }
     void file_installed(std::size_t i) override { events.push_back("installed(" + std::to_string(i) + ")"); }
     void error(const update::Failure& f) override
     {
@@ -43,6 +53,7 @@ public:
     std::vector<std::string> events;
     update::Failure failure;
     std::function<void(int)> on_progress;
+    std::function<void(std::size_t)> on_start;
     std::shared_ptr<emu::Printer> printer;
     bool held_during_done = false;
 };
@@ -217,6 +228,89 @@ TEST_F(Session, ACancelStopsTheUploadAtTheNextPieceAndGivesThePrinterBack)
         data_after += printer->traffic()[i].endpoint == 0x03;
     EXPECT_EQ(data_after, 0u);
 }
+
+TEST_F(Session, ACancelJustBeforeAFileBeginsSendsNothingOfIt)
+{
+    // The moment between the check for a cancel and the upload's start: the
+    // upload used to clear the request and send pieces until its first
+    // progress report, half a second in.
+    bus().find(printer.get())->transfer_ms[0x03] = 300;
+    add("a.bin", 100, 1);
+    add("b.xbf", 20 * 4096, 2);
+    update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
+    recorder.on_start = [&](std::size_t file) {
+        if (file == 1)
+            session.cancel();
+    };
+    const update::Outcome outcome = run(&session);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(outcome.installed, 1u);
+    EXPECT_EQ(outcome.failure.file, 1u);
+    EXPECT_EQ(printer->commands().back(), "~M602");
+    EXPECT_EQ(printer->files().count("0:/sys/b.xbf"), 0u) << "b.xbf was announced";
+}
+
+#ifndef _WIN32
+// The log's file cannot grow past `bytes` while it exists (a full disk).
+class DiskFullAt {
+public:
+    explicit DiskFullAt(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lowered = saved;
+        lowered.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    }
+    ~DiskFullAt() { setrlimit(RLIMIT_FSIZE, &saved); }
+    DiskFullAt(const DiskFullAt&) = delete;
+    DiskFullAt& operator=(const DiskFullAt&) = delete;
+
+private:
+    rlimit saved{};
+};
+
+TEST_F(Session, ALogThatFailsWhileAFileIsInstalledNeverCallsItNotInstalled)
+{
+    // The printer may have taken the file up before the log failed: the
+    // report says it may have, never that it was not.
+    add("a.bin", 100, 1);
+    add("b.xbf", 100, 2);
+    ASSERT_TRUE(run().succeed);
+    const std::string clean = log_text();
+    const std::size_t from = clean.find("update: sending " + firmware.utf8("b.xbf"));
+    const std::size_t to = clean.find("com_write: ~M602");
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    // Every log line of b.xbf's install, from its first command on.
+    std::vector<std::size_t> starts;
+    for (std::size_t at = clean.find('\n', from) + 1; at < to; at = clean.find('\n', at) + 1)
+        if (clean.compare(at, 9, "2021-4-20") == 0)
+            starts.push_back(at);
+    ASSERT_GE(starts.size(), 10u);
+    for (const std::size_t at : starts) {
+        SCOPED_TRACE(clean.substr(at, clean.find('\n', at) - at));
+        testsupport::fs::remove_all(logs.path());
+        testsupport::fs::create_directories(logs.path());
+        bus().reset();
+        printer = bus().attach_printer(vid, pid);
+        recorder.printer = printer;
+        update::Outcome outcome;
+        {
+            DiskFullAt full(at);
+            outcome = run();
+        }
+        EXPECT_FALSE(outcome.succeed);
+        EXPECT_EQ(outcome.failure.message, "It's not enough disk space");
+        EXPECT_EQ(outcome.installed, 1u);
+        EXPECT_EQ(outcome.failure.file, 1u);
+        EXPECT_TRUE(outcome.failure.may_be_taken_up);
+        EXPECT_TRUE(recorder.failure.may_be_taken_up) << "the observer hears it too";
+        EXPECT_FALSE(printer->under_control());
+        EXPECT_FALSE(printer->uploading());
+    }
+}
+#endif
 
 TEST_F(Session, ACancelBeforeTheStartSendsNoFile)
 {

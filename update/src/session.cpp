@@ -19,22 +19,19 @@ constexpr std::size_t no_file = static_cast<std::size_t>(-1);
 
 Session::Session(Plan plan, Observer& observer) : plan_(std::move(plan)), observer(observer) {}
 
-void Session::cancel()
+void Session::cancel(bool at_once)
 {
+    if (at_once)
+        cancel_at_once.store(true);
     cancel_requested.store(true);
     const std::lock_guard<std::mutex> lock(link_mutex);
     if (link)
-        link->cancel_upload();
+        link->stop(at_once);
 }
 
 void Session::on_progress(int percent, float rate, void* context)
 {
-    auto* session = static_cast<Session*>(context);
-    // A cancel that came just before the upload began was cleared by it: set
-    // it again from inside the upload.
-    if (session->cancel_requested.load())
-        session->link->cancel_upload();
-    session->observer.progress(percent, rate);
+    static_cast<Session*>(context)->observer.progress(percent, rate);
 }
 
 bool Session::fail(Outcome& outcome, int code, std::string detail, std::size_t file)
@@ -70,12 +67,16 @@ Outcome Session::run(const LinkMaker& make_link)
     // given back only then.
     std::unique_ptr<com::Com> owned;
     bool succeed = false;
+    std::size_t installing = no_file;
     try {
         owned.reset(make_link());
         outcome.link_made = true;
         {
+            // A cancel that came while the link was made reaches it here.
             const std::lock_guard<std::mutex> lock(link_mutex);
             link = owned.get();
+            if (cancel_requested.load())
+                link->stop(cancel_at_once.load());
         }
         if (!log_note.empty())
             owned->write_log(("update: " + log_note).c_str());
@@ -91,8 +92,10 @@ Outcome Session::run(const LinkMaker& make_link)
                               f.printer_name)
                                  .c_str());
             observer.file_started(i);
+            installing = i;
             const int code =
                 owned->com_install_file(f.local_path, f.printer_name, on_progress, this, std::string(), install_timeout_ms);
+            installing = no_file;
             if (code != com::COM_SUCCESS) {
                 succeed = fail(outcome, code, std::string(), i);
                 break;
@@ -103,8 +106,11 @@ Outcome Session::run(const LinkMaker& make_link)
     } catch (const std::exception& e) {
         // The log could not be written or memory ran out: the update ends
         // like any other failure, and the printer is still given back below.
+        // Thrown while a file was installed, it may have come after the
+        // printer took the file up: the report must not say it did not.
         succeed = false;
-        outcome.failure = Failure{-1, e.what(), std::string(), no_file};
+        outcome.failure = Failure{-1, e.what(), std::string(), installing};
+        outcome.failure.may_be_taken_up = installing != no_file;
         observer.error(outcome.failure);
     }
     outcome.succeed = succeed;

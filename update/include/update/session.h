@@ -28,6 +28,10 @@ struct Failure {
     std::string detail;
     // The planned file it happened with, or npos.
     std::size_t file = static_cast<std::size_t>(-1);
+    // The printer may have taken `file` up all the same: the link threw
+    // (its log could not be written) while installing it, when the printer
+    // may already have answered "~M600".
+    bool may_be_taken_up = false;
 };
 
 // Told what an update does, on the thread that runs it, in this order:
@@ -74,8 +78,10 @@ public:
 
     // Asks the update to stop: an upload in progress stops at its next
     // piece (the printer is told the upload has ended and is given back),
-    // no further file is sent.  Safe from any thread, at any time.
-    void cancel();
+    // no further file is sent.  With `at_once` the rest goes without the
+    // link's fixed waits (see com::Com::stop).  Safe from any thread, at
+    // any time, also before run.
+    void cancel(bool at_once = false);
 
     // The plan, with the sizes its check found.
     const Plan& plan() const { return plan_; }
@@ -88,6 +94,7 @@ private:
     Observer& observer;
     std::string log_note;
     std::atomic<bool> cancel_requested{false};
+    std::atomic<bool> cancel_at_once{false};
     std::mutex link_mutex;
     com::Com* link = nullptr;  // while it exists, for cancel()
 };
