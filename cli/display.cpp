@@ -1,8 +1,11 @@
 #include "display.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +21,33 @@ std::string dump(const json& object)
 {
     // File names need not be UTF-8: what is not comes out as U+FFFD.
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// printf into a std::string.
+std::string format(const char* pattern, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+std::string format(const char* pattern, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, pattern);
+    const int n = std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return n < 0 ? std::string() : std::string(text, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof text - 1));
+}
+
+// Columns a character takes in a terminal: two for the wide characters of
+// East Asian scripts, one for the rest.
+int columns_of(char32_t c)
+{
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+                      (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                      (c >= 0x20000 && c <= 0x3FFFD);
+    return wide ? 2 : 1;
 }
 
 std::string seconds_text(double seconds)
@@ -61,6 +91,34 @@ std::string printable(const std::string& text)
     return out;
 }
 
+std::string fit_columns(const std::string& text, int columns)
+{
+    // Where each character starts, and the columns up to it.
+    int used = 0;
+    std::size_t cut_at = std::string::npos;  // the end of the part that leaves room for "..."
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 1;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length && i + k < text.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const int width = columns_of(c);
+        if (used + width > columns - 3 && cut_at == std::string::npos)
+            cut_at = i;
+        if (used + width > columns)
+            return columns < 3 ? std::string(static_cast<std::size_t>(std::max(columns, 0)), '.')
+                               : text.substr(0, cut_at) + "...";
+        used += width;
+        i += length;
+    }
+    return text;
+}
+
+std::string count_of(std::size_t count, const char* singular, const char* plural)
+{
+    return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}
+
 Display::Display(const Io& io, Mode mode, const update::Plan& plan, std::vector<PrinterLabel> printers)
     : io(io), mode(mode), plan(plan), printers(std::move(printers)), lines(this->printers.size())
 {
@@ -82,11 +140,9 @@ void Display::plan_event()
     if (mode == Mode::plain) {
         for (std::size_t i = 0; i < plan.files.size(); ++i) {
             const update::PlannedFile& f = plan.files[i];
-            std::fprintf(io.out, "plan %zu/%zu: %s as %s (%lld bytes)\n", i + 1, plan.files.size(),
-                         printable(f.local_name).c_str(), printable(f.printer_name).c_str(),
-                         static_cast<long long>(f.size));
+            put(format("plan %zu/%zu: %s as %s (%lld bytes)\n", i + 1, plan.files.size(), printable(f.local_name).c_str(),
+                       printable(f.printer_name).c_str(), static_cast<long long>(f.size)));
         }
-        std::fflush(io.out);
         return;
     }
     redraw();
@@ -117,10 +173,12 @@ void Display::progress(std::size_t printer, int percent, float kib_per_s)
     if (mode == Mode::json) {
         if (!line.started)
             return;  // the start, before any file: the plan event said it
+        // The rate to one decimal, computed as a double: a float would carry
+        // its binary error into the JSON as sixteen digits.
         json event = {{"event", "progress"},   {"printer", printers[printer].place()},
                       {"serial", printers[printer].serial},
                       {"file", plan.files[line.file].printer_name},
-                      {"percent", percent}, {"kib_per_s", std::round(kib_per_s * 10) / 10}};
+                      {"percent", percent}, {"kib_per_s", std::round(static_cast<double>(kib_per_s) * 10.0) / 10.0}};
         json_line(dump(event));
     } else if (mode == Mode::terminal) {
         redraw();
@@ -149,6 +207,9 @@ void Display::error(std::size_t printer, const update::Failure& failure)
             event["file"] = plan.files[failure.file].printer_name;
         if (!failure.detail.empty())
             event["detail"] = failure.detail;
+        if (failure.may_be_taken_up)
+            event["may_have_been_taken_up"] = true;
+        lines[printer].maybe_taken_up = failure.may_be_taken_up;
         json_line(dump(event));
         return;
     }
@@ -159,7 +220,10 @@ void Display::error(std::size_t printer, const update::Failure& failure)
         text += ", with " + printable(plan.files[failure.file].printer_name);
     if (!failure.detail.empty())
         text += ": " + printable(failure.detail);
+    if (failure.may_be_taken_up)
+        text += "; the printer may have taken it up";
     lines[printer].state = "failed: " + text;
+    lines[printer].maybe_taken_up = failure.may_be_taken_up;
     if (mode == Mode::plain)
         plain(printer, "error: " + text, true);
     else
@@ -174,16 +238,22 @@ void Display::done(std::size_t printer, bool succeed, std::size_t installed)
     if (succeed)
         line.state = "updated";
     if (mode == Mode::json) {
-        json done_files = json::array(), left = json::array();
+        json done_files = json::array(), maybe = json::array(), left = json::array();
         for (std::size_t i = 0; i < plan.files.size(); ++i)
-            (i < installed ? done_files : left).push_back(plan.files[i].printer_name);
-        json_line(dump({{"event", "done"}, {"printer", printers[printer].place()}, {"serial", printers[printer].serial},
-                        {"succeed", succeed}, {"installed", done_files}, {"not_installed", left}}));
+            (i < installed ? done_files : i == installed && line.maybe_taken_up ? maybe : left)
+                .push_back(plan.files[i].printer_name);
+        json_line(dump({{"event", "done"},
+                        {"printer", printers[printer].place()},
+                        {"serial", printers[printer].serial},
+                        {"succeed", succeed},
+                        {"installed", done_files},
+                        {"may_have_been_taken_up", maybe},
+                        {"not_installed", left}}));
     } else if (mode == Mode::plain) {
         if (succeed)
             plain(printer, update::success_message);
         else
-            plain(printer, "not updated; " + installed_list(installed, true) + "; " + installed_list(installed, false));
+            plain(printer, "not updated; " + files_outcome(installed, line.maybe_taken_up));
     } else {
         redraw();
     }
@@ -192,10 +262,9 @@ void Display::done(std::size_t printer, bool succeed, std::size_t installed)
 void Display::message(const std::string& text)
 {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (mode == Mode::terminal && drawn) {
+    if (mode == Mode::terminal && drawn && !out_lost) {
         // Above the progress lines, which are drawn again below it.
-        std::fprintf(io.out, "\x1b[%zuA\r\x1b[J", lines.size());
-        std::fflush(io.out);
+        put(format("\x1b[%zuA\r\x1b[J", lines.size()));
         std::fprintf(io.err, "%s\n", printable(text).c_str());
         std::fflush(io.err);
         drawn = false;
@@ -217,33 +286,34 @@ void Display::finish(const std::vector<update::Outcome>& outcomes)
     if (mode == Mode::terminal)
         redraw();
     if (several)
-        std::fprintf(io.out, "summary: %zu of %zu printers updated\n",
-                     static_cast<std::size_t>(std::count_if(outcomes.begin(), outcomes.end(),
-                                                            [](const update::Outcome& o) { return o.succeed; })),
-                     printers.size());
+        put(format("summary: %zu of %zu printers updated\n",
+                   static_cast<std::size_t>(std::count_if(outcomes.begin(), outcomes.end(),
+                                                          [](const update::Outcome& o) { return o.succeed; })),
+                   printers.size()));
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const update::Outcome& o = outcomes[i];
         if (o.succeed) {
-            std::fprintf(io.out, "%s: %s\n", printers[i].text().c_str(),
-                         several ? "updated" : update::success_message);
+            put(printers[i].text() + ": " + (several ? "updated" : update::success_message) + "\n");
             continue;
         }
-        std::fprintf(io.out, "%s: %s: %s; %s; %s\n", printers[i].text().c_str(), o.cancelled ? "stopped" : "failed",
-                     printable(o.failure.message).c_str(), installed_list(o.installed, true).c_str(),
-                     installed_list(o.installed, false).c_str());
+        put(printers[i].text() + ": " + (o.cancelled ? "stopped" : "failed") + ": " + printable(o.failure.message) +
+            "; " + files_outcome(o.installed, o.failure.may_be_taken_up) + "\n");
     }
-    std::fflush(io.out);
 }
 
-std::string Display::installed_list(std::size_t installed, bool installed_part) const
+std::string Display::files_outcome(std::size_t installed, bool maybe_taken_up) const
 {
-    std::string text = installed_part ? "installed: " : "not installed: ";
-    bool any = false;
-    for (std::size_t i = installed_part ? 0 : installed; i < (installed_part ? installed : plan.files.size()); ++i) {
-        text += (any ? ", " : "") + printable(plan.files[i].printer_name);
-        any = true;
-    }
-    return any ? text : text + "none";
+    const auto names = [this](const char* head, std::size_t from, std::size_t to) {
+        std::string text = head;
+        for (std::size_t i = from; i < to; ++i)
+            text += (i > from ? ", " : "") + printable(plan.files[i].printer_name);
+        return from < to ? text : text + "none";
+    };
+    const std::size_t uncertain = maybe_taken_up && installed < plan.files.size() ? 1 : 0;
+    std::string text = names("installed: ", 0, installed);
+    if (uncertain)
+        text += "; " + names("may have been taken up: ", installed, installed + 1);
+    return text + "; " + names("not installed: ", installed + uncertain, plan.files.size());
 }
 
 std::string Display::terminal_line(const Line& line, std::size_t printer) const
@@ -266,27 +336,54 @@ std::string Display::terminal_line(const Line& line, std::size_t printer) const
 
 void Display::redraw()
 {
-    if (mode != Mode::terminal)
+    if (mode != Mode::terminal || out_lost)
         return;
-    if (drawn)
-        std::fprintf(io.out, "\x1b[%zuA", lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        std::fprintf(io.out, "\r\x1b[2K%s\n", terminal_line(lines[i], i).c_str());
-    std::fflush(io.out);
+    // Each line is cut to the width, so that none wraps and the cursor goes
+    // back up exactly as many rows as were drawn.  After a resize the rows
+    // drawn at the old width may have been rewrapped by the terminal: the
+    // block starts afresh below them rather than overwrite what is above.
+    const int width = io.terminal_width ? io.terminal_width() : 0;
+    std::string text;
+    if (drawn && width == drawn_width)
+        text += format("\x1b[%zuA", lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string line = terminal_line(lines[i], i);
+        text += "\r\x1b[2K" + (width > 1 ? fit_columns(line, width - 1) : line) + "\n";
+    }
+    put(text);
     drawn = true;
+    drawn_width = width;
 }
 
 void Display::plain(std::size_t printer, const std::string& text, bool to_err)
 {
-    std::FILE* stream = to_err ? io.err : io.out;
-    std::fprintf(stream, "%s: %s\n", printers[printer].text().c_str(), text.c_str());
-    std::fflush(stream);
+    const std::string line = printers[printer].text() + ": " + text + "\n";
+    if (!to_err) {
+        put(line);
+        return;
+    }
+    std::fputs(line.c_str(), io.err);
+    std::fflush(io.err);
 }
 
 void Display::json_line(const std::string& text)
 {
-    std::fprintf(io.out, "%s\n", text.c_str());
-    std::fflush(io.out);
+    put(text + "\n");
+}
+
+void Display::put(const std::string& text)
+{
+    if (out_lost)
+        return;
+    std::fputs(text.c_str(), io.out);
+    if (std::fflush(io.out) == 0 && !std::ferror(io.out))
+        return;
+    const int error = errno;
+    out_lost = true;
+    std::fprintf(io.err, "zarvik: standard output went away (%s): the update goes on without it; its outcome is "
+                         "the exit status and the log\n",
+                 std::strerror(error));
+    std::fflush(io.err);
 }
 
 }  // namespace zarvik

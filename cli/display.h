@@ -4,6 +4,9 @@
 //   plain     one line per file and outcome, no control characters;
 //   json      one JSON object a line: plan, progress, error, done.
 // Several update threads report at once: every call takes the display's lock.
+// When standard output goes away (the reader of a pipe ended), the output
+// stops and the update goes on: the user is told once on standard error, and
+// the outcome is still the exit status and the log.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,14 @@ struct PrinterLabel {
 // Text for a line of output: control bytes as \xNN.
 std::string printable(const std::string& text);
 
+// `text` cut to at most `columns` terminal columns (characters of East Asian
+// width count two), with "..." in place of what is cut.  UTF-8 is cut only
+// between characters.
+std::string fit_columns(const std::string& text, int columns);
+
+// "1 file", "2 files".
+std::string count_of(std::size_t count, const char* singular, const char* plural);
+
 class Display {
 public:
     enum class Mode { terminal, plain, json };
@@ -53,6 +64,7 @@ private:
         int percent = 0;
         float rate = 0;
         std::size_t installed = 0;
+        bool maybe_taken_up = false;  // the file after the installed ones, see update::Failure
         bool started = false;
         std::string state;  // "" while running, then the outcome
     };
@@ -61,7 +73,11 @@ private:
     void redraw();
     void plain(std::size_t printer, const std::string& text, bool to_err = false);
     void json_line(const std::string& text);
-    std::string installed_list(std::size_t installed, bool installed_part) const;
+    // Writes to standard output unless it went away; notices when it does.
+    void put(const std::string& text);
+    // What became of the plan's files: "installed: a; may have been taken
+    // up: b; not installed: c" (the middle part only when there is one).
+    std::string files_outcome(std::size_t installed, bool maybe_taken_up) const;
 
     const Io& io;
     Mode mode;
@@ -69,6 +85,8 @@ private:
     std::vector<PrinterLabel> printers;
     std::vector<Line> lines;
     bool drawn = false;
+    int drawn_width = 0;
+    bool out_lost = false;
     std::mutex mutex;
 };
 

@@ -54,12 +54,12 @@ struct InterruptWatch::Platform {};
 // A pipe the signal handler writes to, and the thread that reads it.
 struct InterruptWatch::Platform {
     int pipe_fds[2] = {-1, -1};
-    struct sigaction old_int {}, old_term {};
+    struct sigaction old_int {}, old_term {}, old_hup {};
     std::thread reader;
 };
 #endif
 
-InterruptWatch::InterruptWatch(std::function<void()> on_notice) : notice(std::move(on_notice))
+InterruptWatch::InterruptWatch(std::function<void(int)> on_notice) : notice(std::move(on_notice))
 {
     active.store(this);
     platform = new Platform;
@@ -88,6 +88,7 @@ InterruptWatch::InterruptWatch(std::function<void()> on_notice) : notice(std::mo
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &platform->old_int);
     ::sigaction(SIGTERM, &action, &platform->old_term);
+    ::sigaction(SIGHUP, &action, &platform->old_hup);
 #endif
 }
 
@@ -99,6 +100,7 @@ InterruptWatch::~InterruptWatch()
     if (platform->reader.joinable()) {
         ::sigaction(SIGINT, &platform->old_int, nullptr);
         ::sigaction(SIGTERM, &platform->old_term, nullptr);
+        ::sigaction(SIGHUP, &platform->old_hup, nullptr);
         wake_fd.store(-1);
         const char quit = 'q';
         [[maybe_unused]] const ssize_t n = ::write(platform->pipe_fds[1], &quit, 1);
@@ -115,26 +117,28 @@ void InterruptWatch::add(update::Session* session)
 {
     const std::lock_guard<std::mutex> lock(mutex);
     sessions.push_back(session);
-    if (was_interrupted)
-        session->cancel();
+    if (interrupts > 0)
+        session->cancel(interrupts > 1);
 }
 
 bool InterruptWatch::interrupted() const
 {
     const std::lock_guard<std::mutex> lock(mutex);
-    return was_interrupted;
+    return interrupts > 0;
 }
 
 void InterruptWatch::on_interrupt()
 {
+    int number = 0;
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        was_interrupted = true;
-        for (update::Session* session : sessions)
-            session->cancel();
+        number = ++interrupts;
+        if (number <= 2)
+            for (update::Session* session : sessions)
+                session->cancel(number == 2);
     }
     if (notice)
-        notice();
+        notice(number);
     interrupts_handled.fetch_add(1);
 }
 

@@ -1,5 +1,8 @@
 // Ctrl-C during an update: every running update is asked to stop, and the
 // program goes on to give the printers back and say what was installed.
+// The first interrupt stops each upload at its next piece; the second ends
+// the run as soon as the transfers under way return, without the link's
+// fixed waits; later ones change nothing: the printers are still given back.
 #pragma once
 
 #include <functional>
@@ -12,12 +15,14 @@ class Session;
 
 namespace zarvik {
 
-// While one exists, Ctrl-C (and on POSIX SIGTERM) no longer ends the
-// program: it cancels the sessions added to it and calls `notice` once per
-// interrupt, on a thread of its own.  At most one exists at a time.
+// While one exists, Ctrl-C (and on POSIX SIGTERM and SIGHUP: the terminal
+// or the ssh session closed) no longer ends the program: it cancels the
+// sessions added to it and calls `notice` with the interrupt's number (1 for
+// the first) once per interrupt, on a thread of its own.  At most one exists
+// at a time.
 class InterruptWatch {
 public:
-    explicit InterruptWatch(std::function<void()> notice);
+    explicit InterruptWatch(std::function<void(int)> notice);
     ~InterruptWatch();
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
@@ -34,10 +39,10 @@ public:
 
 private:
     struct Platform;
-    std::function<void()> notice;
+    std::function<void(int)> notice;
     mutable std::mutex mutex;
     std::vector<update::Session*> sessions;
-    bool was_interrupted = false;
+    int interrupts = 0;
     Platform* platform = nullptr;
 };
 

@@ -9,6 +9,9 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -47,7 +50,23 @@ bool output_is_terminal()
     DWORD mode = 0;
     return ::GetConsoleMode(console, &mode) && ::SetConsoleMode(console, mode | 0x0004 /* VT processing */);
 #else
-    return ::isatty(STDOUT_FILENO) == 1;
+    // A terminal that cannot move its cursor gets the plain lines.
+    const char* term = std::getenv("TERM");
+    return ::isatty(STDOUT_FILENO) == 1 && !(term && std::strcmp(term, "dumb") == 0);
+#endif
+}
+
+// The width of the terminal standard output goes to, in columns; 0 when unknown.
+int terminal_width()
+{
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize size{};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 #endif
 }
 
@@ -60,6 +79,7 @@ int main(int argc, char** argv)
 #endif
     zarvik::Io io;
     io.terminal = output_is_terminal();
+    io.terminal_width = terminal_width;
     io.program_dir = zarvik::program_dir();
     return zarvik::run(arguments(argc, argv), io);
 }

@@ -13,6 +13,7 @@
 #include "com/result.h"
 #include "display.h"
 #include "interrupt.h"
+#include "log_place.h"
 #include "update/messages.h"
 #include "update/plan.h"
 #include "update/session.h"
@@ -23,6 +24,7 @@
 #include <windows.h>
 #else
 #include <climits>
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -40,7 +42,28 @@ const char* const exit_statuses =
     "  0  every printer updated (list: a target printer is attached; plan: done)\n"
     "  1  an update failed (with --all: any), or there is nothing to install\n"
     "  2  usage error, or several printers and none chosen\n"
-    "  3  no target printer attached (at the place or with the serial given; list: none)";
+    "  3  no target printer attached (at the place or with the serial given; list: none)\n"
+    "With --json, standard output carries JSON objects only, one a line: an \"error\" event with\n"
+    "its \"exit_status\" when a run ends before any printer is updated.";
+
+#ifdef _WIN32
+const char* const log_help =
+    "the log folder (default: log beside the program when that folder can be written, "
+    "otherwise %LOCALAPPDATA%\\zarvik\\log)";
+#else
+const char* const log_help =
+    "the log folder (default: log beside the program when that folder can be written and the program is not "
+    "installed in the system's folders, otherwise $XDG_STATE_HOME/zarvik/log, by default "
+    "~/.local/state/zarvik/log, and /var/log/zarvik for root)";
+#endif
+
+const char* const commands[] = {"list", "plan", "update"};
+
+std::string dump(const json& object)
+{
+    // Names need not be UTF-8: what is not comes out as U+FFFD.
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 bool is_target(const com::UsbDeviceRecord& r)
 {
@@ -86,6 +109,31 @@ bool parse_place(const std::string& text, std::uint8_t* bus, std::uint8_t* addre
     return number(text.substr(0, colon), 0, bus) && number(text.substr(colon + 1), 1, address);
 }
 
+// What a command says when it ends early: its text on standard error and,
+// with --json, an error event with the exit status on standard output.
+struct Report {
+    const Io& io;
+    bool as_json;
+
+    // `event` holds at least "message"; `text` is what a person reads.
+    int fail(int status, const std::vector<std::string>& text, json event) const
+    {
+        for (const std::string& line : text)
+            say(io.err, line);
+        if (as_json) {
+            event["event"] = "error";
+            event["exit_status"] = status;
+            say(io.out, dump(event));
+        }
+        return status;
+    }
+};
+
+json code_fields(int code)
+{
+    return {{"code", code}, {"code_name", update::code_name(code)}};
+}
+
 std::string open_error_text(int error)
 {
     return error == libusb_error_access ? "access denied" : "cannot be opened (libusb error " + std::to_string(error) + ")";
@@ -96,7 +144,8 @@ json printer_json(const com::UsbPrinterRecord& r)
     char vid[8], pid[8];
     std::snprintf(vid, sizeof vid, "%04x", r.device.info.vendor_id);
     std::snprintf(pid, sizeof pid, "%04x", r.device.info.product_id);
-    json line = {{"bus", r.device.bus_number},
+    json line = {{"printer", label_of(r).place()},
+                 {"bus", r.device.bus_number},
                  {"address", r.device.device_address},
                  {"vendor_id", vid},
                  {"product_id", pid},
@@ -132,33 +181,45 @@ void hint_access(const Io& io)
 #endif
 }
 
-int list_printers(const Io& io, std::vector<com::UsbPrinterRecord>* out)
+// The attached supported printers, by bus and address; an exit status other
+// than exit_updated when they cannot be listed.
+int list_printers(const Report& report, std::vector<com::UsbPrinterRecord>* out)
 {
     const int code = com::ComFactory().list_usb_printers(out);
     std::sort(out->begin(), out->end(), [](const com::UsbPrinterRecord& a, const com::UsbPrinterRecord& b) {
         return a.device.bus_number != b.device.bus_number ? a.device.bus_number < b.device.bus_number
                                                           : a.device.device_address < b.device.device_address;
     });
-    if (code != com::COM_SUCCESS)
-        say(io.err, std::string("zarvik: ") + update::user_message(code));
-    return code;
+    if (code == com::COM_SUCCESS)
+        return exit_updated;
+    json event = code_fields(code);
+    event["message"] = update::user_message(code);
+    return report.fail(exit_failed, {std::string("zarvik: ") + update::user_message(code)}, event);
 }
 
-int command_list(const Io& io, bool as_json)
+int command_list(const Report& report)
 {
+    const Io& io = report.io;
     std::vector<com::UsbPrinterRecord> printers;
-    if (list_printers(io, &printers) != com::COM_SUCCESS)
-        return exit_failed;
+    const int status = list_printers(report, &printers);
+    if (status != exit_updated)
+        return status;
     bool denied = false;
     bool target = false;
+    json all = json::array();
     for (const com::UsbPrinterRecord& r : printers) {
-        say(io.out, as_json ? printer_json(r).dump(-1, ' ', false, json::error_handler_t::replace) : printer_text(r));
+        if (report.as_json)
+            all.push_back(printer_json(r));
+        else
+            say(io.out, printer_text(r));
         denied = denied || r.open_error == libusb_error_access;
         target = target || is_target(r.device);
     }
-    if (printers.empty() && !as_json)
+    if (report.as_json)
+        say(io.out, dump({{"event", "list"}, {"printers", all}}));
+    if (printers.empty())
         say(io.err, "zarvik: no supported printer attached");
-    else if (!target && !as_json)
+    else if (!target)
         say(io.err, "zarvik: none of the attached printers is one this tool updates");
     if (denied)
         hint_access(io);
@@ -167,33 +228,41 @@ int command_list(const Io& io, bool as_json)
 }
 
 // The plan of a folder, checked; exit_updated when it can be sent.
-int checked_plan(const Io& io, const std::string& folder, update::Plan* plan)
+int checked_plan(const Report& report, const std::string& folder, update::Plan* plan)
 {
     std::error_code error;
     if (!fs::is_directory(fs::u8path(folder), error)) {
-        say(io.err, "zarvik: " + printable(folder) + ": no such folder");
-        say(io.err, update::no_firmware_message);
-        return exit_failed;
+        return report.fail(exit_failed, {"zarvik: " + printable(folder) + ": no such folder", update::no_firmware_message},
+                           {{"message", update::no_firmware_message},
+                            {"detail", "no such folder"},
+                            {"folder", folder}});
     }
     *plan = update::make_plan(update::list_firmware_folder(folder));
     if (plan->empty()) {
-        say(io.err, update::no_firmware_message);
-        return exit_failed;
+        return report.fail(exit_failed, {update::no_firmware_message},
+                           {{"message", update::no_firmware_message}, {"folder", folder}});
     }
     const update::Problem problem = update::check_plan(*plan);
     if (problem.code != com::COM_SUCCESS) {
-        say(io.err, std::string(update::user_message(problem.code)) + " (" + update::code_name(problem.code) + ")");
-        say(io.err, "zarvik: " + printable(plan->files[problem.file].local_path) + " " + problem.reason +
-                        "; nothing was sent");
-        return exit_failed;
+        const update::PlannedFile& f = plan->files[problem.file];
+        json event = code_fields(problem.code);
+        event["message"] = update::user_message(problem.code);
+        event["file"] = f.local_path;
+        event["detail"] = problem.reason;
+        return report.fail(exit_failed,
+                           {std::string(update::user_message(problem.code)) + " (" + update::code_name(problem.code) + ")",
+                            "zarvik: " + printable(f.local_path) + " " + problem.reason + "; nothing was sent"},
+                           event);
     }
     return exit_updated;
 }
 
-int command_plan(const Io& io, const std::string& folder, bool as_json)
+int command_plan(const Report& report, const std::string& folder)
 {
+    const Io& io = report.io;
+    const bool as_json = report.as_json;
     update::Plan plan;
-    const int status = checked_plan(io, folder, &plan);
+    const int status = checked_plan(report, folder, &plan);
     if (status != exit_updated)
         return status;
     if (as_json) {
@@ -205,7 +274,7 @@ int command_plan(const Io& io, const std::string& folder, bool as_json)
         std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n", i + 1, printable(f.local_name).c_str(),
                      printable(f.printer_name).c_str(), static_cast<long long>(f.size));
     }
-    std::fprintf(io.out, "%zu files, %lld bytes; nothing was sent\n", plan.files.size(),
+    std::fprintf(io.out, "%s, %lld bytes; nothing was sent\n", count_of(plan.files.size(), "file", "files").c_str(),
                  static_cast<long long>(plan.total_bytes()));
     std::fflush(io.out);
     return exit_updated;
@@ -223,7 +292,10 @@ struct UpdateOptions {
 // Tells the display what one printer's update does.
 class PrinterObserver : public update::Observer {
 public:
-    PrinterObserver(Display& display, std::size_t index) : display(display), index(index) {}
+    PrinterObserver(Display& display, std::size_t index, std::string log_dir)
+        : display(display), index(index), log_dir(std::move(log_dir))
+    {
+    }
     void progress(int percent, float rate) override { display.progress(index, percent, rate); }
     void file_started(std::size_t file) override { display.file_started(index, file); }
     void file_installed(std::size_t file) override
@@ -231,91 +303,115 @@ public:
         installed = file + 1;
         display.file_installed(index, file);
     }
-    void error(const update::Failure& failure) override { display.error(index, failure); }
+    void error(const update::Failure& failure) override
+    {
+        update::Failure told = failure;
+        // The link's own texts when its log cannot be opened or written:
+        // say which folder, and how to choose another.
+        if (failure.code < 0 && (failure.message == "open log file failure" ||
+                                 failure.message == "It's not enough disk space"))
+            told.detail = "the log folder " + log_dir + " cannot be written; choose another with --log DIR";
+        display.error(index, told);
+    }
     void done(bool succeed) override { display.done(index, succeed, installed); }
 
 private:
     Display& display;
     std::size_t index;
+    std::string log_dir;
     std::size_t installed = 0;
 };
 
+json printers_json(const std::vector<com::UsbPrinterRecord>& printers)
+{
+    json all = json::array();
+    for (const com::UsbPrinterRecord& r : printers)
+        all.push_back(printer_json(r));
+    return all;
+}
+
 // The target printers the options choose; an exit status other than
 // exit_updated when they choose none.
-int choose(const Io& io, const UpdateOptions& options, const std::vector<com::UsbPrinterRecord>& attached,
+int choose(const Report& report, const UpdateOptions& options, const std::vector<com::UsbPrinterRecord>& attached,
            std::vector<com::UsbPrinterRecord>* chosen)
 {
     std::vector<com::UsbPrinterRecord> targets;
     std::copy_if(attached.begin(), attached.end(), std::back_inserter(targets),
                  [](const com::UsbPrinterRecord& r) { return is_target(r.device); });
-    const auto show_targets = [&] {
+    // The message, then the printers there are to choose from.
+    const auto refuse = [&](int status, const std::string& message) {
+        std::vector<std::string> text{"zarvik: " + message};
         for (const com::UsbPrinterRecord& r : targets)
-            say(io.err, "  " + printer_text(r));
+            text.push_back("  " + printer_text(r));
+        return report.fail(status, text, {{"message", message}, {"printers", printers_json(targets)}});
     };
+    const std::string product = update::target_product;
     if (!options.printer.empty()) {
         std::uint8_t bus = 0, address = 0;
         parse_place(options.printer, &bus, &address);
         for (const com::UsbPrinterRecord& r : targets)
             if (r.device.bus_number == bus && r.device.device_address == address)
                 chosen->push_back(r);
-        if (chosen->empty()) {
-            say(io.err, "zarvik: no " + std::string(update::target_product) + " at " + options.printer);
-            show_targets();
-            return exit_no_printer;
-        }
-        return exit_updated;
+        return chosen->empty() ? refuse(exit_no_printer, "no " + product + " at " + options.printer) : exit_updated;
     }
     if (!options.serial.empty()) {
         for (const com::UsbPrinterRecord& r : targets)
             if (options.serial == r.device.info.serial)
                 chosen->push_back(r);
-        if (chosen->size() > 1) {
-            say(io.err, "zarvik: several printers carry the serial " + printable(options.serial) +
-                            ": choose one with --printer BUS:ADDR");
-            show_targets();
-            return exit_usage;
-        }
-        if (chosen->empty()) {
-            say(io.err, "zarvik: no " + std::string(update::target_product) + " with the serial " +
-                            printable(options.serial));
-            show_targets();
-            return exit_no_printer;
-        }
+        if (chosen->size() > 1)
+            return refuse(exit_usage, "several printers carry the serial " + printable(options.serial) +
+                                          ": choose one with --printer BUS:ADDR");
+        if (chosen->empty())
+            return refuse(exit_no_printer, "no " + product + " with the serial " + printable(options.serial));
         return exit_updated;
     }
     if (targets.empty()) {
-        say(io.err, "zarvik: no " + std::string(update::target_product) + " attached");
+        const int status = refuse(exit_no_printer, "no " + product + " attached");
         if (std::any_of(attached.begin(), attached.end(),
                         [](const com::UsbPrinterRecord& r) { return r.open_error == libusb_error_access; }))
-            hint_access(io);
-        return exit_no_printer;
+            hint_access(report.io);
+        return status;
     }
     if (targets.size() > 1 && !options.all) {
-        say(io.err, "zarvik: " + std::to_string(targets.size()) + " printers attached: choose one with --printer "
-                    "BUS:ADDR or --serial S, or update them all with --all");
-        show_targets();
-        return exit_usage;
+        return refuse(exit_usage, std::to_string(targets.size()) + " printers attached: choose one with --printer "
+                                                                   "BUS:ADDR or --serial S, or update them all with --all");
     }
     *chosen = targets;
     return exit_updated;
 }
 
-int command_update(const Io& io, const UpdateOptions& options)
+const char* interrupt_notice(int number)
 {
+    switch (number) {
+    case 1:
+        return "zarvik: interrupted: the upload stops at its next piece and the printer is given back "
+               "(interrupt again to end without the usual waits)";
+    case 2:
+        return "zarvik: interrupted again: ending as soon as the transfers under way return; "
+               "the printers are still given back";
+    default:
+        return "zarvik: already ending: the printers are being given back";
+    }
+}
+
+int command_update(const Report& report, const UpdateOptions& options)
+{
+    const Io& io = report.io;
     update::Plan plan;
-    int status = checked_plan(io, options.firmware, &plan);
+    int status = checked_plan(report, options.firmware, &plan);
     if (status != exit_updated)
         return status;
     std::vector<com::UsbPrinterRecord> attached, chosen;
-    if (list_printers(io, &attached) != com::COM_SUCCESS)
-        return exit_failed;
-    status = choose(io, options, attached, &chosen);
+    status = list_printers(report, &attached);
+    if (status != exit_updated)
+        return status;
+    status = choose(report, options, attached, &chosen);
     if (status != exit_updated)
         return status;
 
-    // One log folder per printer when there are several: a log file's name
-    // is the second it was opened in, and two links must not share one.
-    const std::string log_root = options.log.empty() ? io.program_dir + "/log" : options.log;
+    // One log folder per printer when there are several, so that each
+    // printer's logs are found together.
+    const std::string log_root = options.log.empty() ? default_log_dir(io.program_dir) : options.log;
     std::vector<PrinterLabel> labels;
     std::vector<std::string> log_dirs;
     for (const com::UsbPrinterRecord& r : chosen) {
@@ -335,11 +431,9 @@ int command_update(const Io& io, const UpdateOptions& options)
     std::vector<std::unique_ptr<PrinterObserver>> observers;
     std::vector<std::unique_ptr<update::Session>> sessions;
     std::vector<update::Outcome> outcomes(chosen.size());
-    InterruptWatch watch([&display] {
-        display.message("zarvik: interrupted: the upload stops at its next piece and the printer is given back");
-    });
+    InterruptWatch watch([&display](int number) { display.message(interrupt_notice(number)); });
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        observers.push_back(std::make_unique<PrinterObserver>(display, i));
+        observers.push_back(std::make_unique<PrinterObserver>(display, i, log_dirs[i]));
         sessions.push_back(std::make_unique<update::Session>(plan, *observers.back()));
         sessions.back()->set_log_note(std::string("zarvik ") + ZARVIK_VERSION_STRING + ", printer at bus " +
                                       std::to_string(labels[i].bus) + " address " + std::to_string(labels[i].address) +
@@ -373,10 +467,47 @@ int command_update(const Io& io, const UpdateOptions& options)
     return all_updated ? exit_updated : exit_failed;
 }
 
+// The command `word` was most likely meant as, or nullptr.
+const char* nearest_command(const std::string& word)
+{
+    // Edit distance, small words only.
+    const auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j)
+            row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    const char* best = nullptr;
+    std::size_t best_distance = 3;  // at most two edits away
+    for (const char* command : commands) {
+        const std::size_t d = distance(word, command);
+        if (d < best_distance) {
+            best = command;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, const Io& io)
 {
+#ifndef _WIN32
+    // A reader that goes away (zarvik update ... | head -1) must not end the
+    // program while it holds a printer: its writes fail instead, and the
+    // display stops writing while the update goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     CLI::App app{std::string("zarvik ") + ZARVIK_VERSION_STRING + ": updates the firmware of " +
                      update::target_product + "s over USB, one or many at once",
                  "zarvik"};
@@ -387,7 +518,7 @@ int run(const std::vector<std::string>& args, const Io& io)
     bool as_json = false;
     UpdateOptions options;
     CLI::App* list = app.add_subcommand("list", "the attached supported printers, one a line");
-    list->add_flag("--json", as_json, "one JSON object a line");
+    list->add_flag("--json", as_json, "the list as one JSON object");
 
     CLI::App* plan = app.add_subcommand("plan", "what an update would install, in order, with sizes; nothing is sent");
     plan->add_option("--firmware", options.firmware, "the firmware folder")->required();
@@ -404,9 +535,21 @@ int run(const std::vector<std::string>& args, const Io& io)
     CLI::Option* all = upd->add_flag("--all", options.all, "every attached target printer, all at the same time");
     printer->excludes(serial)->excludes(all);
     serial->excludes(all);
-    upd->add_option("--log", options.log, "the log folder (default: log beside the program)")->type_name("DIR");
+    upd->add_option("--log", options.log, log_help)->type_name("DIR");
     upd->add_flag("--json", options.json, "one JSON object a line: plan, progress, error, done");
     upd->footer(exit_statuses);
+
+    // With --json anywhere, even a command line that cannot be read is
+    // answered with JSON on standard output.
+    const Report usage{io, std::find(args.begin(), args.end(), "--json") != args.end()};
+    const auto first_word = std::find_if(args.begin(), args.end(), [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    if (first_word != args.end() && std::find(std::begin(commands), std::end(commands), *first_word) == std::end(commands)) {
+        std::string text = "zarvik: unknown command '" + printable(*first_word) + "'";
+        if (const char* near = nearest_command(*first_word))
+            text += " (did you mean '" + std::string(near) + "'?)";
+        return usage.fail(exit_usage, {text + "; the commands are list, plan and update (zarvik --help)"},
+                          {{"message", "unknown command '" + *first_word + "'"}});
+    }
 
     std::ostringstream out, err;
     try {
@@ -418,16 +561,17 @@ int run(const std::vector<std::string>& args, const Io& io)
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e, out, err);
         std::fputs(out.str().c_str(), io.out);
-        std::fputs(err.str().c_str(), io.err);
         std::fflush(io.out);
-        std::fflush(io.err);
-        return code == 0 ? exit_updated : exit_usage;
+        if (code == 0)
+            return exit_updated;  // --help, --version
+        return usage.fail(exit_usage, {err.str().substr(0, err.str().find_last_not_of('\n') + 1)},
+                          {{"message", e.what()}});
     }
     if (list->parsed())
-        return command_list(io, as_json);
+        return command_list(Report{io, as_json});
     if (plan->parsed())
-        return command_plan(io, options.firmware, as_json);
-    return command_update(io, options);
+        return command_plan(Report{io, as_json}, options.firmware);
+    return command_update(Report{io, options.json}, options);
 }
 
 std::string program_dir()

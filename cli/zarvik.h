@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,10 @@ struct Io {
     std::FILE* out = stdout;  // results
     std::FILE* err = stderr;  // messages
     bool terminal = false;    // `out` is a terminal: progress lines are redrawn in place
-    std::string program_dir;  // UTF-8; the default log folder is `log` in it
+    // The terminal's width in columns now, asked at every redraw (it may be
+    // resized meanwhile); 0 or unset: unknown, lines are not cut.
+    std::function<int()> terminal_width;
+    std::string program_dir;  // UTF-8; the default log folder is chosen from it (log_place.h)
 };
 
 // Runs one command line (without the program name) and returns its exit status.

@@ -4,7 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cerrno>
+#include <functional>
+#include <memory>
 #include <chrono>
 #include <map>
 #include <cstdio>
@@ -13,13 +16,16 @@
 #include <thread>
 #include <vector>
 
+#include "clock/virtual_clock.h"
 #include "interrupt.h"
+#include "log_place.h"
 #include "support/emulated_fixture.h"
 #include "support/test_support.h"
 #include "zarvik.h"
 
 #ifndef _WIN32
 #include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -80,7 +86,7 @@ protected:
         return p;
     }
 
-    int run(Args args, bool terminal = false)
+    int run(Args args, bool terminal = false, const std::function<void(zarvik::Io&)>& adjust = {})
     {
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
@@ -89,6 +95,8 @@ protected:
         io.err = err;
         io.terminal = terminal;
         io.program_dir = program.utf8();
+        if (adjust)
+            adjust(io);
         for (std::string& a : args) {
             if (a == "FW")
                 a = folder.utf8();
@@ -96,6 +104,8 @@ protected:
                 a = logs.utf8();
         }
         const int status = zarvik::run(args, io);
+        if (io.out != out)
+            std::fclose(io.out);
         stdout_text = testsupport::read_stream(out);
         stderr_text = testsupport::read_stream(err);
         std::fclose(out);
@@ -136,6 +146,10 @@ TEST_F(Zarvik, UsageErrorsGiveStatusTwoAndTouchNoPrinter)
         EXPECT_EQ(run(args), zarvik::exit_usage) << ::testing::PrintToString(args);
         EXPECT_FALSE(stderr_text.empty()) << ::testing::PrintToString(args);
     }
+    // A mistyped command is named, with the commands there are.
+    EXPECT_EQ(run({"updat", "--firmware", "FW"}), zarvik::exit_usage);
+    EXPECT_EQ(stderr_text, "zarvik: unknown command 'updat' (did you mean 'update'?); the commands are list, plan and "
+                           "update (zarvik --help)\n");
     EXPECT_EQ(p->transfer_count(), 0u);
 }
 
@@ -171,12 +185,14 @@ TEST_F(Zarvik, ListShowsEveryPrinterWithItsOwnSerialAndWhetherItIsTheTarget)
 
     EXPECT_EQ(run({"list", "--json"}), 0);
     const auto json_lines = lines_of(stdout_text);
-    ASSERT_EQ(json_lines.size(), 3u);
-    const json second = json::parse(json_lines[1]);
-    EXPECT_EQ(second["address"], 6);
-    EXPECT_EQ(second["open_error"], "access denied");
-    EXPECT_EQ(json::parse(json_lines[2])["target"], false);
-    EXPECT_EQ(json::parse(json_lines[0])["serial"], "SN1-5");
+    ASSERT_EQ(json_lines.size(), 1u) << "one object: the list";
+    const json list = json::parse(json_lines[0]);
+    EXPECT_EQ(list["event"], "list");
+    ASSERT_EQ(list["printers"].size(), 3u);
+    EXPECT_EQ(list["printers"][1]["printer"], "1:6");
+    EXPECT_EQ(list["printers"][1]["open_error"], "access denied");
+    EXPECT_EQ(list["printers"][2]["target"], false);
+    EXPECT_EQ(list["printers"][0]["serial"], "SN1-5");
 }
 
 TEST_F(Zarvik, ListEndsWithNoPrinterWhenNoneIsTheTarget)
@@ -186,7 +202,7 @@ TEST_F(Zarvik, ListEndsWithNoPrinterWhenNoneIsTheTarget)
     EXPECT_TRUE(has(stderr_text, "no supported printer attached")) << stderr_text;
     bus().attach_printer(vid, 0x4203, 1, 7);  // Orbrey-II: supported, not updated here
     EXPECT_EQ(run({"list", "--json"}), zarvik::exit_no_printer);
-    EXPECT_EQ(lines_of(stdout_text).size(), 1u);
+    EXPECT_EQ(json::parse(stdout_text)["printers"].size(), 1u);
 }
 
 TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledAndSendsNothing)
@@ -202,6 +218,9 @@ TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledAndSendsNothing)
     EXPECT_EQ(plan["files"][0]["name"], "orbrey.bin");
     EXPECT_EQ(plan["files"][1]["size"], 9000);
     EXPECT_EQ(plan["total_bytes"], 79000);
+    testsupport::fs::remove(folder.path() / "fonts.xbf");
+    EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
+    EXPECT_TRUE(has(stdout_text, "\n1 file, 70000 bytes; nothing was sent\n")) << stdout_text;
     EXPECT_EQ(p->transfer_count(), 0u);
 }
 
@@ -339,6 +358,15 @@ TEST_F(Zarvik, JsonLinesParseBackAsPlanProgressErrorAndDone)
     for (const json& e : ok)
         partial += e["event"] == "progress" && e["percent"] > 0 && e["percent"] < 100 && e["kib_per_s"] > 0;
     EXPECT_GT(partial, 0) << "the upload's own reports, with their rate";
+    for (const std::string& line : lines) {
+        // The rate with one decimal at most, as the text has it.
+        const std::size_t at = line.find("\"kib_per_s\":");
+        if (at == std::string::npos)
+            continue;
+        const std::string number = line.substr(at + 12, line.find_first_of(",}", at) - at - 12);
+        const std::size_t dot = number.find('.');
+        EXPECT_TRUE(dot == std::string::npos || number.size() - dot <= 2) << line;
+    }
     const auto& failed = by_printer["1:6"];
     ASSERT_GE(failed.size(), 2u);
     const json& error = failed[failed.size() - 2];
@@ -376,34 +404,290 @@ TEST_F(Zarvik, AccessDeniedSaysHowToGiveTheUserAccess)
 }
 
 #ifndef _WIN32
-TEST_F(Zarvik, CtrlCStopsTheUploadAtTheNextPieceAndSaysWhatWasInstalled)
+// Sends `signal` to the process `times` times, each once the one before has
+// been passed on.
+void interrupt(int signal, int times)
 {
-    auto p = attach(5);
-    // Ctrl-C while the printer takes the fonts' upload request; the upload
-    // is held there until the interrupt has been passed on.
-    const int before = zarvik::InterruptWatch::handled();
-    p->set_command_hook([&](const std::string& line) {
-        if (line.rfind("~M28 9000 ", 0) != 0)
-            return;
-        ::kill(::getpid(), SIGINT);
+    for (int n = 0; n < times; ++n) {
+        const int before = zarvik::InterruptWatch::handled();
+        ::kill(::getpid(), signal);
         for (int i = 0; i < 5000 && zarvik::InterruptWatch::handled() == before; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST_F(Zarvik, CtrlCTermAndHangUpStopTheUploadAtTheNextPieceAndSayWhatWasInstalled)
+{
+    // Ctrl-C, a kill, a closed terminal or ssh session: each while the
+    // printer takes the fonts' upload request, the upload held there until
+    // the interrupt has been passed on.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        bus().reset();
+        auto p = attach(5);
+        const int before = zarvik::InterruptWatch::handled();
+        p->set_command_hook([&](const std::string& line) {
+            if (line.rfind("~M28 9000 ", 0) == 0)
+                interrupt(signal, 1);
+        });
+        EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
+        EXPECT_EQ(zarvik::InterruptWatch::handled(), before + 1);
+        EXPECT_TRUE(stored(*p, "0:/sys/orbrey.bin") == image);
+        EXPECT_EQ(p->installs().size(), 1u);
+        EXPECT_EQ(p->files().at("0:/sys/fonts.xbf").data.size(), 0u) << "no piece after the cancel";
+        const auto& commands = p->commands();
+        EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
+                  (std::vector<std::string>{"~M29", "~M602"}));
+        EXPECT_FALSE(p->under_control());
+        EXPECT_TRUE(has(stderr_text, "interrupted: the upload stops at its next piece and the printer is given back"));
+        EXPECT_TRUE(has(stderr_text, "operation be canceled (COM_ERR_CANCELED), with fonts.xbf"));
+        EXPECT_TRUE(has(stdout_text, "1:5 SN1-5: not updated; installed: orbrey.bin; not installed: fonts.xbf"))
+            << stdout_text;
+        // The program's own handler is gone again.
+        struct sigaction now {};
+        ::sigaction(signal, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_DFL);
+    }
+}
+
+TEST_F(Zarvik, ASecondInterruptEndsWithoutTheWaitsAndAThirdStillGivesThePrinterBack)
+{
+    auto p = attach(5);
+    p->silence_replies("M29");  // the upload's end is never answered: 500 ms + 20 s of waits
+    std::uint64_t interrupted_at = 0;
+    p->set_command_hook([&](const std::string& line) {
+        if (line.rfind("~M28 70000 ", 0) != 0)
+            return;
+        interrupt(SIGINT, 3);
+        interrupted_at = emu::VirtualClock::elapsed_ms();
     });
     EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
-    EXPECT_EQ(zarvik::InterruptWatch::handled(), before + 1);
-    EXPECT_TRUE(stored(*p, "0:/sys/orbrey.bin") == image);
-    EXPECT_EQ(p->installs().size(), 1u);
-    EXPECT_EQ(p->files().at("0:/sys/fonts.xbf").data.size(), 0u) << "no piece after the cancel";
-    const auto& commands = p->commands();
-    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()), (std::vector<std::string>{"~M29", "~M602"}));
-    EXPECT_TRUE(has(stderr_text, "interrupted: the upload stops at its next piece and the printer is given back"));
-    EXPECT_TRUE(has(stderr_text, "operation be canceled (COM_ERR_CANCELED), with fonts.xbf"));
-    EXPECT_TRUE(has(stdout_text, "1:5 SN1-5: not updated; installed: orbrey.bin; not installed: fonts.xbf")) << stdout_text;
-    // The program's own handler is gone again.
-    struct sigaction now {};
-    ::sigaction(SIGINT, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    EXPECT_TRUE(emu::VirtualClock::sleeps().empty()) << "no pause before ~M29";
+    // The piece in flight, then at most a second for the silent "~M29".
+    EXPECT_LE(emu::VirtualClock::elapsed_ms() - interrupted_at, 100u + 1000u);
+    EXPECT_FALSE(p->under_control());
+    EXPECT_FALSE(p->uploading());
+    EXPECT_EQ(p->commands().back(), "~M602");
+    EXPECT_TRUE(has(stderr_text, "zarvik: interrupted again: ending as soon as the transfers under way return; "
+                                 "the printers are still given back"))
+        << stderr_text;
+    EXPECT_TRUE(has(stderr_text, "zarvik: already ending: the printers are being given back"));
+}
+
+TEST_F(Zarvik, AReaderThatGoesAwayStopsTheOutputNotTheUpdate)
+{
+    // zarvik update ... | head -1: the pipe's reader ends during the update.
+    auto p = attach(5);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    p->set_command_hook([&](const std::string& line) {
+        if (line.rfind("~M28 9000 ", 0) == 0 && pipe_fds[0] >= 0) {
+            ::close(pipe_fds[0]);
+            pipe_fds[0] = -1;
+        }
+    });
+    const int status = run({"update", "--firmware", "FW", "--log", "LOG"}, false,
+                           [&](zarvik::Io& io) { io.out = ::fdopen(pipe_fds[1], "w"); });
+    EXPECT_EQ(status, zarvik::exit_updated) << stderr_text;
+    EXPECT_TRUE(stored(*p, "0:/sys/fonts.xbf") == fonts);
+    EXPECT_EQ(p->installs().size(), 2u);
+    EXPECT_EQ(p->commands().back(), "~M602");
+    EXPECT_TRUE(has(stderr_text, "zarvik: standard output went away (Broken pipe): the update goes on without it"))
+        << stderr_text;
+}
+
+// The log's file cannot grow past `bytes` while it exists (a full disk).
+class DiskFullAt {
+public:
+    explicit DiskFullAt(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lowered = saved;
+        lowered.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    }
+    ~DiskFullAt() { setrlimit(RLIMIT_FSIZE, &saved); }
+    DiskFullAt(const DiskFullAt&) = delete;
+    DiskFullAt& operator=(const DiskFullAt&) = delete;
+
+private:
+    rlimit saved{};
+};
+
+TEST_F(Zarvik, AFileThePrinterMayHaveTakenUpIsNeverCalledNotInstalled)
+{
+    // The disk of the log fills up just as the printer takes the fonts up:
+    // the link throws after the printer has acted on "~M600".
+    for (const bool as_json : {false, true}) {
+        SCOPED_TRACE(as_json);
+        bus().reset();
+        auto p = attach(5);
+        std::unique_ptr<DiskFullAt> full;
+        p->set_command_hook([&](const std::string& line) {
+            if (line == "~M600" && p->installs().size() == 2) {
+                const auto files = testsupport::log_files(logs.path());
+                full = std::make_unique<DiskFullAt>(testsupport::fs::file_size(logs.path() / files.at(0)));
+            }
+        });
+        Args args{"update", "--firmware", "FW", "--log", "LOG"};
+        if (as_json)
+            args.push_back("--json");
+        EXPECT_EQ(run(args), zarvik::exit_failed);
+        full.reset();
+        testsupport::fs::remove_all(logs.path());
+        testsupport::fs::create_directories(logs.path());
+        ASSERT_EQ(p->installs().size(), 2u) << "the printer took the fonts up";
+        EXPECT_FALSE(p->under_control());
+        if (!as_json) {
+            EXPECT_TRUE(has(stdout_text, "1:5 SN1-5: not updated; installed: orbrey.bin; may have been taken up: "
+                                         "fonts.xbf; not installed: none"))
+                << stdout_text;
+            EXPECT_TRUE(has(stderr_text, "the printer may have taken it up")) << stderr_text;
+            continue;
+        }
+        const json done = json::parse(lines_of(stdout_text).back());
+        EXPECT_EQ(done["event"], "done");
+        EXPECT_EQ(done["installed"], json({"orbrey.bin"}));
+        EXPECT_EQ(done["may_have_been_taken_up"], json({"fonts.xbf"}));
+        EXPECT_EQ(done["not_installed"], json::array());
+    }
 }
 #endif
+
+TEST_F(Zarvik, WithJsonEveryRunWritesJsonOnlyAndAnEarlyEndIsAnErrorEvent)
+{
+    testsupport::TempDir empty, refused;
+    testsupport::write_file(empty.path() / "readme.txt", "not firmware");
+    testsupport::write_file(refused.path() / "a.bin", "image");
+    testsupport::write_file(refused.path() / "b.xbf", "");
+    struct Case {
+        const char* what;
+        Args args;
+        int printers;
+        int status;
+        const char* message;  // in the error event; nullptr: a list, and no error event
+    };
+    const Case cases[] = {
+        {"no such folder", {"update", "--firmware", folder.utf8("missing"), "--json"}, 1, 1, "no firmware available."},
+        {"nothing to install", {"update", "--firmware", empty.utf8(), "--json"}, 1, 1, "no firmware available."},
+        {"a refused file", {"update", "--firmware", refused.utf8(), "--json"}, 1, 1, "open or access file failure"},
+        {"a refused file, planned", {"plan", "--firmware", refused.utf8(), "--json"}, 0, 1, "open or access file failure"},
+        {"several printers, none chosen", {"update", "--firmware", folder.utf8(), "--json"}, 2, 2,
+         "2 printers attached: choose one with --printer BUS:ADDR or --serial S, or update them all with --all"},
+        {"no printer with the serial", {"update", "--firmware", folder.utf8(), "--serial", "SN9", "--json"}, 2, 3,
+         "no Halvenn Orbrey 3D Printer with the serial SN9"},
+        {"no printer", {"update", "--firmware", folder.utf8(), "--json"}, 0, 3, "no Halvenn Orbrey 3D Printer attached"},
+        {"no --firmware", {"update", "--json"}, 1, 2, "--firmware is required"},
+        {"an unknown command", {"updat", "--json"}, 1, 2, "unknown command 'updat'"},
+        {"list without printers", {"list", "--json"}, 0, 3, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus().reset();
+        for (int i = 0; i < c.printers; ++i)
+            attach(static_cast<std::uint8_t>(5 + i));
+        EXPECT_EQ(run(c.args), c.status);
+        EXPECT_FALSE(stderr_text.empty()) << "a person still reads why on standard error";
+        const auto lines = lines_of(stdout_text);
+        ASSERT_FALSE(lines.empty());
+        for (const std::string& line : lines)
+            EXPECT_TRUE(json::accept(line) && json::parse(line).is_object()) << line;
+        const json last = json::parse(lines.back());
+        if (!c.message) {
+            EXPECT_EQ(last["event"], "list");
+            EXPECT_EQ(last["printers"], json::array());
+            continue;
+        }
+        EXPECT_EQ(last["event"], "error");
+        EXPECT_EQ(last["exit_status"], c.status);
+        EXPECT_TRUE(has(last["message"].get<std::string>(), c.message)) << last.dump();
+        for (const auto& d : bus().devices())
+            EXPECT_EQ(d->printer->transfer_count(), 0u);
+    }
+}
+
+TEST_F(Zarvik, ALogThatCannotBeOpenedNamesItsFolderAndTheWayOut)
+{
+    attach(5);
+    testsupport::write_file(logs.path() / "not-a-folder", "a file");
+    const std::string place = logs.utf8("not-a-folder");
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", place}), zarvik::exit_failed);
+    EXPECT_TRUE(has(stderr_text, "open log file failure, with orbrey.bin") || has(stderr_text, "open log file failure"))
+        << stderr_text;
+    EXPECT_TRUE(has(stderr_text, "the log folder " + place + " cannot be written; choose another with --log DIR"))
+        << stderr_text;
+}
+
+TEST_F(Zarvik, OnANarrowTerminalEveryLineFitsAndAResizeStartsAFreshBlock)
+{
+    attach(5);
+    auto p = attach(6);
+    attach(7);
+    std::atomic<int> width{40};
+    p->set_command_hook([&](const std::string& line) {
+        if (line.rfind("~M28 9000 ", 0) == 0)
+            width = 60;
+    });
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}, true,
+                  [&](zarvik::Io& io) { io.terminal_width = [&] { return width.load(); }; }),
+              zarvik::exit_updated);
+    // Each drawn line, without its control sequences, within the width.
+    std::size_t blocks = 0;
+    for (std::size_t at = stdout_text.find("\r\x1b[2K"); at != std::string::npos;
+         at = stdout_text.find("\r\x1b[2K", at + 1)) {
+        const std::size_t from = at + 5;
+        const std::string line = stdout_text.substr(from, stdout_text.find('\n', from) - from);
+        EXPECT_LE(line.size(), 59u) << line;
+        blocks += line.rfind("1:5 ", 0) == 0;
+    }
+    EXPECT_TRUE(has(stdout_text, "...")) << "lines were cut";
+    // Every block but the first and the first after the resize goes back up
+    // over the one before.
+    std::size_t ups = 0;
+    for (std::size_t at = stdout_text.find("\x1b[3A"); at != std::string::npos; at = stdout_text.find("\x1b[3A", at + 1))
+        ++ups;
+    EXPECT_EQ(ups, blocks - 2);
+}
+
+TEST_F(Zarvik, TheDefaultLogFolderIsBesideThePortableProgramAndTheUsersOwnOtherwise)
+{
+    struct Case {
+        const char* program;
+        bool writable;
+        bool root;
+        const char* state;
+        const char* expected;
+    };
+#ifdef _WIN32
+    const char* const app_data = "C:\\Users\\J\xC3\xB6rg\\AppData\\Local";
+    const Case cases[] = {
+        {"C:\\zarvik-update", true, false, "", "C:\\zarvik-update\\log"},
+        {"C:\\Program Files\\zarvik", false, false, "", "C:\\Users\\J\xC3\xB6rg\\AppData\\Local\\zarvik\\log"},
+    };
+#else
+    const Case cases[] = {
+        {"/home/u/zarvik-update", true, false, "", "/home/u/zarvik-update/log"},
+        {"/opt/zarvik-update", true, true, "", "/opt/zarvik-update/log"},
+        {"/usr/bin", true, true, "", "/var/log/zarvik"},
+        {"/usr/bin", false, false, "", "/home/u/.local/state/zarvik/log"},
+        {"/usr/local/bin", true, false, "/home/u/state", "/home/u/state/zarvik/log"},
+        {"/home/u/read-only", false, false, "relative/state", "/home/u/.local/state/zarvik/log"},
+        {"/usrx/zarvik-update", true, false, "", "/usrx/zarvik-update/log"},
+    };
+    const char* const app_data = "";
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        zarvik::LogPlaceFacts facts;
+        facts.program_dir = c.program;
+        facts.writable = [&](const std::string&) { return c.writable; };
+        facts.root = c.root;
+        facts.state_home = c.state;
+        facts.home = "/home/u";
+        facts.local_app_data = app_data;
+        EXPECT_EQ(zarvik::choose_log_dir(facts), c.expected);
+    }
+}
 
 }  // namespace
