@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -23,20 +22,10 @@ std::string dump(const json& object)
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// printf into a std::string.
-std::string format(const char* pattern, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-std::string format(const char* pattern, ...)
+// The terminal sequence that moves the cursor up `rows` rows.
+std::string rows_up(std::size_t rows)
 {
-    char text[512];
-    va_list args;
-    va_start(args, pattern);
-    const int n = std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return n < 0 ? std::string() : std::string(text, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof text - 1));
+    return "\x1b[" + std::to_string(rows) + "A";
 }
 
 // Columns a character takes in a terminal: two for the wide characters of
@@ -140,8 +129,9 @@ void Display::plan_event()
     if (mode == Mode::plain) {
         for (std::size_t i = 0; i < plan.files.size(); ++i) {
             const update::PlannedFile& f = plan.files[i];
-            put(format("plan %zu/%zu: %s as %s (%lld bytes)\n", i + 1, plan.files.size(), printable(f.local_name).c_str(),
-                       printable(f.printer_name).c_str(), static_cast<long long>(f.size)));
+            put("plan " + std::to_string(i + 1) + "/" + std::to_string(plan.files.size()) + ": " +
+                printable(f.local_name) + " as " + printable(f.printer_name) + " (" + std::to_string(f.size) +
+                " bytes)\n");
         }
         return;
     }
@@ -264,7 +254,7 @@ void Display::message(const std::string& text)
     const std::lock_guard<std::mutex> lock(mutex);
     if (mode == Mode::terminal && drawn && !out_lost) {
         // Above the progress lines, which are drawn again below it.
-        put(format("\x1b[%zuA\r\x1b[J", lines.size()));
+        put(rows_up(lines.size()) + "\r\x1b[J");
         std::fprintf(io.err, "%s\n", printable(text).c_str());
         std::fflush(io.err);
         drawn = false;
@@ -286,10 +276,10 @@ void Display::finish(const std::vector<update::Outcome>& outcomes)
     if (mode == Mode::terminal)
         redraw();
     if (several)
-        put(format("summary: %zu of %zu printers updated\n",
-                   static_cast<std::size_t>(std::count_if(outcomes.begin(), outcomes.end(),
-                                                          [](const update::Outcome& o) { return o.succeed; })),
-                   printers.size()));
+        put("summary: " +
+            std::to_string(std::count_if(outcomes.begin(), outcomes.end(),
+                                         [](const update::Outcome& o) { return o.succeed; })) +
+            " of " + std::to_string(printers.size()) + " printers updated\n");
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const update::Outcome& o = outcomes[i];
         if (o.succeed) {
@@ -345,7 +335,7 @@ void Display::redraw()
     const int width = io.terminal_width ? io.terminal_width() : 0;
     std::string text;
     if (drawn && width == drawn_width)
-        text += format("\x1b[%zuA", lines.size());
+        text += rows_up(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string line = terminal_line(lines[i], i);
         text += "\r\x1b[2K" + (width > 1 ? fit_columns(line, width - 1) : line) + "\n";

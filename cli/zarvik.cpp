@@ -545,8 +545,8 @@ int run(const std::vector<std::string>& args, const Io& io)
     const auto first_word = std::find_if(args.begin(), args.end(), [](const std::string& a) { return a.empty() || a[0] != '-'; });
     if (first_word != args.end() && std::find(std::begin(commands), std::end(commands), *first_word) == std::end(commands)) {
         std::string text = "zarvik: unknown command '" + printable(*first_word) + "'";
-        if (const char* near = nearest_command(*first_word))
-            text += " (did you mean '" + std::string(near) + "'?)";
+        if (const char* guess = nearest_command(*first_word))
+            text += " (did you mean '" + std::string(guess) + "'?)";
         return usage.fail(exit_usage, {text + "; the commands are list, plan and update (zarvik --help)"},
                           {{"message", "unknown command '" + *first_word + "'"}});
     }
