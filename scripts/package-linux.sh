@@ -7,7 +7,9 @@
 #   3. lintian on the .deb: an error fails, the warnings are printed (the
 #      README lists them and why they stay);
 #   4. tests/packaging/package-test.sh: both installed and used in a fresh
-#      Debian 12 chroot (needs root and the Debian package registry).
+#      Debian 12 chroot (needs root and the Debian package registry), a
+#      whole update by an ordinary user on the emulated printer of the
+#      native build in build/ included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -40,4 +42,8 @@ grep -v "^running with root privileges" "$build/packages/lintian.txt" || echo "l
 echo "== the packages in a fresh Debian 12"
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" tests/packaging/package-test.sh "$deb" "$tgz"
+# The emulated printer of the native build (scripts/test.sh makes it first)
+# lets the package test run a whole update as an ordinary user.
+emulator=$root/build/bin/zarvik-printer-emulator
+[ -x "$emulator" ] || { echo "no $emulator: the package test updates no printer"; emulator=""; }
+"${sudo[@]}" tests/packaging/package-test.sh "$deb" "$tgz" ${emulator:+"$emulator"}

@@ -2,12 +2,17 @@
 # The Linux downloads as a user meets them, in a fresh Debian 12 made here
 # from Debian's packages (debootstrap, minbase) and entered with chroot:
 #
-#   package-test.sh ZARVIK_DEB PORTABLE_TAR_GZ       (as root)
+#   package-test.sh ZARVIK_DEB PORTABLE_TAR_GZ [EMULATOR]      (as root)
 #
 # - apt-get installs the .deb with the dependencies it names;
 # - `zarvik --version` gives the package's version; `zarvik list` with no
 #   printer ends with status 3 and says so; `man zarvik` shows the page;
 #   the udev rule is where udev reads it;
+# - an ordinary user updates a printer with the installed zarvik, without
+#   --log: on the emulated printer of EMULATOR (zarvik-printer-emulator from
+#   the native build; umockdev is installed for it), every file arrives whole
+#   and the log is made in the user's state folder, nothing under /usr.
+#   Without EMULATOR the user runs an update with no printer attached;
 # - the portable folder, unpacked, runs its window (offscreen, for a second)
 #   once the runtime packages its README names are installed;
 # - removing the package leaves none of its files behind.
@@ -16,9 +21,10 @@
 # (${ZARVIK_CACHE_DIR:-~/.cache/zarvik}/debian12-minbase-<arch>.tar, made
 # again after a week); every run unpacks a fresh copy of it.
 set -euo pipefail
-[ $# -eq 2 ] || { echo "usage: $0 ZARVIK_DEB PORTABLE_TAR_GZ" >&2; exit 2; }
+[ $# -eq 2 ] || [ $# -eq 3 ] || { echo "usage: $0 ZARVIK_DEB PORTABLE_TAR_GZ [EMULATOR]" >&2; exit 2; }
 deb=$(realpath "$1")
 tgz=$(realpath "$2")
+emulator=${3:+$(realpath "$3")}
 [ "$(id -u)" -eq 0 ] || { echo "$0: needs root (debootstrap, chroot)" >&2; exit 2; }
 
 arch=$(dpkg --print-architecture)
@@ -41,6 +47,7 @@ if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/zarvik-chroot.XXXXXX)
+chmod 755 "$root"  # the chroot's / : an ordinary user must get through it
 cleanup() {
     umount "$root/proc" 2>/dev/null || true
     rm -rf "$root"
@@ -74,6 +81,31 @@ in_root zarvik list >"$root/tmp/list.out" 2>"$root/tmp/list.err" || status=$?
 echo "zarvik list -> $status: $(cat "$root/tmp/list.err")"
 
 [ -f "$root/usr/lib/udev/rules.d/70-zarvik.rules" ] || fail "no udev rule in /usr/lib/udev/rules.d"
+
+echo "== zarvik update as an ordinary user, without --log"
+in_root useradd --create-home printer-user
+as_user() { in_root runuser -u printer-user -- env HOME=/home/printer-user sh -c "cd && $1"; }
+as_user 'mkdir fw && head -c 70000 /dev/urandom >fw/Main.bin && head -c 9000 /dev/urandom >fw/fonts.xbf'
+status=0
+if [ -n "$emulator" ]; then
+    apt_quiet install --no-install-recommends umockdev
+    cp "$emulator" "$root/usr/local/bin/zarvik-printer-emulator"
+    as_user '/usr/local/bin/zarvik-printer-emulator --printer 2C7E:4201 --store store -- zarvik update --firmware fw' \
+        >"$root/tmp/update.out" 2>&1 || status=$?
+    [ "$status" -eq 0 ] || fail "the user's update ended with $status: $(cat "$root/tmp/update.out")"
+    home="$root/home/printer-user"
+    for f in Main.bin:orbrey.bin fonts.xbf:fonts.xbf; do
+        cmp -s "$home/fw/${f%%:*}" "$home/store/printer-1/0%3A%2Fsys%2F${f#*:}" || fail "the printer's ${f#*:} differs"
+    done
+    taken=$(grep -c "complete=1 installed=1" "$home/store/summary.txt" || true)
+    [ "$taken" = 2 ] || fail "the printer took up $taken whole files, not 2: $(cat "$home/store/summary.txt")"
+    ls "$home/.local/state/zarvik/log"/libcom-*.log >/dev/null 2>&1 || fail "no log in ~/.local/state/zarvik/log"
+else
+    as_user 'zarvik update --firmware fw' >"$root/tmp/update.out" 2>&1 || status=$?
+    [ "$status" -eq 3 ] || fail "the user's update with no printer ended with $status, not 3"
+fi
+echo "zarvik update as printer-user -> $status"
+[ ! -e "$root/usr/bin/log" ] || fail "zarvik made /usr/bin/log"
 
 apt_quiet install --no-install-recommends man-db
 page=$(in_root env MANPAGER=cat MANWIDTH=80 man zarvik 2>&1 || true)
