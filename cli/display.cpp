@@ -72,23 +72,33 @@ void Display::plan_event()
     if (mode == Mode::json) {
         json files = json::array();
         for (const update::PlannedFile& f : plan.files)
-            files.push_back({{"local", f.local_path}, {"name", f.printer_name}, {"size", f.size}});
+            files.push_back({{"local", f.local_path}, {"name", f.printer_name}, {"size", f.size}, {"sha256", f.sha256}});
+        json skipped = json::array();
+        for (const update::LeftOut& entry : plan.left_out)
+            skipped.push_back({{"name", entry.name}, {"reason", entry.reason}});
         json printer_list = json::array();
         for (const PrinterLabel& p : printers)
             printer_list.push_back({{"printer", p.place()}, {"serial", p.serial}});
-        json_line(dump({{"event", "plan"}, {"files", files}, {"total_bytes", plan.total_bytes()}, {"printers", printer_list}}));
+        json_line(dump({{"event", "plan"},
+                        {"files", files},
+                        {"total_bytes", plan.total_bytes()},
+                        {"checksum_list", plan.checksum_list.empty() ? json(nullptr) : json(plan.checksum_list)},
+                        {"skipped", skipped},
+                        {"printers", printer_list}}));
         return;
     }
-    if (mode == Mode::plain) {
-        for (std::size_t i = 0; i < plan.files.size(); ++i) {
-            const update::PlannedFile& f = plan.files[i];
-            std::fprintf(io.out, "plan %zu/%zu: %s as %s (%lld bytes)\n", i + 1, plan.files.size(),
-                         printable(f.local_name).c_str(), printable(f.printer_name).c_str(),
-                         static_cast<long long>(f.size));
-        }
-        std::fflush(io.out);
-        return;
+    // Plain lines, also on a terminal before its progress lines.
+    for (std::size_t i = 0; i < plan.files.size(); ++i) {
+        const update::PlannedFile& f = plan.files[i];
+        std::fprintf(io.out, "plan %zu/%zu: %s as %s (%lld bytes, sha256 %s)\n", i + 1, plan.files.size(),
+                     printable(f.local_name).c_str(), printable(f.printer_name).c_str(),
+                     static_cast<long long>(f.size), f.sha256.c_str());
     }
+    for (const update::LeftOut& entry : plan.left_out)
+        std::fprintf(io.out, "plan: not installed: %s (%s)\n", printable(entry.name).c_str(), entry.reason.c_str());
+    if (!plan.checksum_list.empty())
+        std::fprintf(io.out, "plan: every file is listed in %s with its SHA-256\n", printable(plan.checksum_list).c_str());
+    std::fflush(io.out);
     redraw();
 }
 

@@ -175,7 +175,7 @@ int checked_plan(const Io& io, const std::string& folder, update::Plan* plan)
         say(io.err, update::no_firmware_message);
         return exit_failed;
     }
-    *plan = update::make_plan(update::list_firmware_folder(folder));
+    *plan = update::plan_folder(folder);
     if (plan->empty()) {
         say(io.err, update::no_firmware_message);
         return exit_failed;
@@ -183,7 +183,7 @@ int checked_plan(const Io& io, const std::string& folder, update::Plan* plan)
     const update::Problem problem = update::check_plan(*plan);
     if (problem.code != com::COM_SUCCESS) {
         say(io.err, std::string(update::user_message(problem.code)) + " (" + update::code_name(problem.code) + ")");
-        say(io.err, "zarvik: " + printable(plan->files[problem.file].local_path) + " " + problem.reason +
+        say(io.err, "zarvik: " + printable(plan->files[problem.file].local_path) + ": " + printable(problem.reason) +
                         "; nothing was sent");
         return exit_failed;
     }
@@ -202,9 +202,13 @@ int command_plan(const Io& io, const std::string& folder, bool as_json)
     }
     for (std::size_t i = 0; i < plan.files.size(); ++i) {
         const update::PlannedFile& f = plan.files[i];
-        std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n", i + 1, printable(f.local_name).c_str(),
-                     printable(f.printer_name).c_str(), static_cast<long long>(f.size));
+        std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
+                     printable(f.printer_name).c_str(), static_cast<long long>(f.size), f.sha256.c_str());
     }
+    for (const update::LeftOut& entry : plan.left_out)
+        std::fprintf(io.out, "not installed: %s: %s\n", printable(entry.name).c_str(), entry.reason.c_str());
+    if (!plan.checksum_list.empty())
+        std::fprintf(io.out, "every file is listed in %s with its SHA-256\n", printable(plan.checksum_list).c_str());
     std::fprintf(io.out, "%zu files, %lld bytes; nothing was sent\n", plan.files.size(),
                  static_cast<long long>(plan.total_bytes()));
     std::fflush(io.out);
@@ -389,13 +393,16 @@ int run(const std::vector<std::string>& args, const Io& io)
     CLI::App* list = app.add_subcommand("list", "the attached supported printers, one a line");
     list->add_flag("--json", as_json, "one JSON object a line");
 
-    CLI::App* plan = app.add_subcommand("plan", "what an update would install, in order, with sizes; nothing is sent");
+    CLI::App* plan = app.add_subcommand(
+        "plan", "what an update would install, in order, with sizes and SHA-256, and every other file of the folder "
+                "with the reason it is not installed; nothing is sent");
     plan->add_option("--firmware", options.firmware, "the firmware folder")->required();
     plan->add_flag("--json", as_json, "the plan as one JSON object");
 
     CLI::App* upd = app.add_subcommand(
         "update", "installs the firmware folder's files on the attached printer (the first *.bin as orbrey.bin, "
-                  "then every *.xbf)");
+                  "then every *.xbf; suffixes are matched exactly, in lower case); with a SHA256SUMS file in the "
+                  "folder, every installed file must be listed there and match");
     upd->add_option("--firmware", options.firmware, "the firmware folder")->required();
     CLI::Option* printer = upd->add_option("--printer", options.printer, "the printer at this bus and address");
     printer->type_name("BUS:ADDR");

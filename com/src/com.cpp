@@ -121,4 +121,10 @@ void Com::cancel_upload()
     cancel_flag.store(true);
 }
 
+void Com::expect_upload_sha256(const Sha256Digest& digest)
+{
+    upload_digest = digest;
+    upload_digest_expected = true;
+}
+
 }  // namespace com

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "com/sha256.h"
+
 namespace com {
 
 class LineBuffer;
@@ -62,6 +64,14 @@ public:
     // from the progress callback or from another thread.
     void cancel_upload();
 
+    // The SHA-256 the bytes of the next upload must have: the digest the file
+    // had when it was checked.  That upload hashes every piece it reads, and
+    // when the file's bytes have changed since, it does not send the last
+    // piece: it ends with COM_ERR_FILE after the closing exchange, so the
+    // printer never holds the whole of other bytes and is not asked to take
+    // them up.  Holds for the next upload only, whatever its outcome.
+    void expect_upload_sha256(const Sha256Digest& digest);
+
     bool logging() const { return log_enabled; }
     const std::string& log_file_path() const { return log_path; }
 
@@ -98,6 +108,9 @@ protected:
     int last_write_moved = 0;
     // Set by cancel_upload, cleared when an upload starts.
     std::atomic<bool> cancel_flag{false};
+    // Set by expect_upload_sha256, taken by the next upload.
+    bool upload_digest_expected = false;
+    Sha256Digest upload_digest{};
 
     std::string log_dir;
     bool log_enabled = false;
