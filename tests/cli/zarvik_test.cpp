@@ -421,6 +421,8 @@ TEST_F(Zarvik, OnATerminalEachPrinterHasOneLineRedrawnInPlace)
     attach(6);
     EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}, true), zarvik::exit_updated);
     EXPECT_TRUE(has(stdout_text, "\x1b[2A")) << "two lines, drawn again from their first";
+    EXPECT_TRUE(has(stdout_text, "plan: not installed: readme.txt (suffix is not exactly bin or xbf)\n"))
+        << "the plan lines come first";
     EXPECT_TRUE(has(stdout_text, "1:5 SN1-5  orbrey.bin (1/2)"));
     EXPECT_TRUE(has(stdout_text, " KiB/s  "));
     EXPECT_TRUE(has(stdout_text, " left"));

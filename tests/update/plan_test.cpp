@@ -241,6 +241,7 @@ TEST(Checksums, LinesAreReadAsTheChecksumToolsWriteThem)
         {"text and binary marker", abc_sha + "  a.bin\n" + long_sha + " *b.xbf\n", {"a.bin=" + abc_sha + "@1", "b.xbf=" + long_sha + "@2"}, ""},
         {"blank lines, no last line end, CR LF", "\n" + abc_sha + "  a.bin\r\n  \n" + long_sha + "  b.xbf",
          {"a.bin=" + abc_sha + "@2", "b.xbf=" + long_sha + "@4"}, ""},
+        {"a byte order mark first", "\xEF\xBB\xBF" + abc_sha + "  a.bin\n", {"a.bin=" + abc_sha + "@1"}, ""},
         {"blanks inside and around a name", abc_sha + "  my fw .bin \n", {"my fw .bin =" + abc_sha + "@1"}, ""},
         {"upper-case digits", upper + "  a.bin\n", {"a.bin=" + abc_sha + "@1"}, ""},
         {"an escaped name", "\\" + abc_sha + "  a\\\\b\\nc.xbf\n", {"a\\b\nc.xbf=" + abc_sha + "@1"}, ""},

@@ -68,7 +68,9 @@ ChecksumList parse_checksum_list(const std::string& text)
 {
     ChecksumList list;
     std::size_t number = 0;
-    for (std::size_t start = 0; start < text.size();) {
+    // A list saved by an editor that marks UTF-8 reads the same.
+    const std::size_t first = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (std::size_t start = first; start < text.size();) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();

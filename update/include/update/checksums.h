@@ -5,7 +5,8 @@
 // A line that begins with a backslash has its name escaped: "\\" for a
 // backslash, "\n" for a line end, "\r" for a carriage return.  Blank lines are
 // allowed; a carriage return before a line end is taken as part of the line
-// end, so lists written on Windows read the same.
+// end, and a UTF-8 byte order mark at the start is passed over, so lists
+// written on Windows read the same.
 #pragma once
 
 #include <cstddef>
