@@ -4,10 +4,12 @@
 // sends against one that does not.  Prints key=value lines and a short table.
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_world.h"
@@ -26,6 +28,15 @@ double ms_since(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// This thread's CPU time in milliseconds: on a busy machine the wall time
+// also counts the time other programs had the processor.
+double cpu_ms()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
 com::Sha256Digest digest_of(const std::string& bytes)
 {
     com::Sha256 hash;
@@ -35,42 +46,50 @@ com::Sha256Digest digest_of(const std::string& bytes)
     return digest;
 }
 
-// MB/s (10^6 bytes) of hashing `size` bytes in memory, in one call each time.
-bench::Spread hash_rate(std::size_t size, int rounds)
+// MB/s (10^6 bytes) of hashing `size` bytes in memory, in one call each
+// time, by wall and by CPU time.
+std::pair<bench::Spread, bench::Spread> hash_rate(std::size_t size, int rounds)
 {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>(i * 2654435761u >> 24);
     // Enough repetitions per round for about 64 MiB, so small sizes are timed well.
     const std::size_t repeat = std::max<std::size_t>(1, (64u << 20) / size);
-    std::vector<double> rates;
+    std::vector<double> rates, cpu_rates;
+    const double megabytes = static_cast<double>(size) * static_cast<double>(repeat) / 1e6;
     for (int r = 0; r < rounds; ++r) {
         const auto start = Clock::now();
+        const double cpu_start = cpu_ms();
         for (std::size_t i = 0; i < repeat; ++i)
             digest_of(bytes);
-        rates.push_back(static_cast<double>(size) * static_cast<double>(repeat) / 1e6 / (ms_since(start) / 1e3));
+        cpu_rates.push_back(megabytes / ((cpu_ms() - cpu_start) / 1e3));
+        rates.push_back(megabytes / (ms_since(start) / 1e3));
     }
-    return bench::spread(rates);
+    return {bench::spread(rates), bench::spread(cpu_rates)};
 }
 
-// Milliseconds of check_plan over a folder: the 16 MiB main image and a
-// 300 KiB additional file, read from the page cache as after a download.
-bench::Spread plan_check_ms(const std::string& folder, bool with_list, int rounds)
+// Milliseconds of check_plan over a folder, by wall and by CPU time: the
+// 16 MiB main image and a 300 KiB additional file, read from the page cache
+// as after a download.
+std::pair<bench::Spread, bench::Spread> plan_check_ms(const std::string& folder, bool with_list, int rounds)
 {
-    std::vector<double> times;
+    std::vector<double> times, cpu_times;
     for (int r = 0; r < rounds; ++r) {
         update::Plan plan = update::plan_folder(folder);
         const auto start = Clock::now();
+        const double cpu_start = cpu_ms();
         const update::Problem problem = update::check_plan(plan);
+        cpu_times.push_back(cpu_ms() - cpu_start);
         times.push_back(ms_since(start));
         if (problem.code != com::COM_SUCCESS || plan.checksum_list.empty() != !with_list)
             throw std::runtime_error("the plan check failed: " + problem.reason);
     }
-    return bench::spread(times);
+    return {bench::spread(times), bench::spread(cpu_times)};
 }
 
-// Milliseconds (wall, this process) of one in-process upload of `path`, with
-// the link hashing what it sends or not.
+// Milliseconds of this thread's CPU time for one in-process upload of `path`
+// (the emulated printer answers on this thread), with the link hashing what
+// it sends or not.
 bench::Spread upload_ms(const std::string& path, const com::Sha256Digest* digest, std::uint64_t size, int rounds)
 {
     std::vector<double> times;
@@ -82,9 +101,9 @@ bench::Spread upload_ms(const std::string& path, const com::Sha256Digest* digest
             throw std::runtime_error("the link did not open");
         if (digest)
             link->expect_upload_sha256(*digest);
-        const auto start = Clock::now();
+        const double start = cpu_ms();
         const int code = link->com_send_file(path, bench::remote_path, nullptr, nullptr, 99, "", bench::timeout_ms);
-        times.push_back(ms_since(start));
+        times.push_back(cpu_ms() - start);
         if (code != com::COM_SUCCESS)
             throw std::runtime_error("the upload failed: code " + std::to_string(code));
         bench::check_upload(*printer, size, digest ? "hashed upload" : "plain upload");
@@ -108,9 +127,10 @@ int main(int argc, char** argv)
     try {
         for (std::size_t size : {std::size_t(4) << 10, std::size_t(64) << 10, std::size_t(1) << 20,
                                  std::size_t(16) << 20, std::size_t(64) << 20}) {
-            const bench::Spread s = hash_rate(size, rounds);
+            const auto s = hash_rate(size, rounds);
             const std::string key = "sha256_mb_per_s_" + std::to_string(size >> 10) + "kib";
-            print(key.c_str(), s);
+            print(key.c_str(), s.first);
+            print((key + "_cpu").c_str(), s.second);
         }
 
         constexpr std::uint64_t image_bytes = 16u << 20;
@@ -118,7 +138,9 @@ int main(int argc, char** argv)
         bench::write_firmware(folder.file("Main-2.4.bin"), image_bytes);
         bench::write_firmware(folder.file("fonts.xbf"), 300u << 10);
         plan_check_ms(folder.path(), false, 1);  // into the page cache
-        print("plan_check_16mib_ms", plan_check_ms(folder.path(), false, rounds));
+        const auto check = plan_check_ms(folder.path(), false, rounds);
+        print("plan_check_16mib_ms", check.first);
+        print("plan_check_16mib_cpu_ms", check.second);
         update::Plan plan = update::plan_folder(folder.path());
         update::check_plan(plan);
         {
@@ -126,7 +148,9 @@ int main(int argc, char** argv)
             for (const update::PlannedFile& f : plan.files)
                 list << f.sha256 << "  " << f.local_name << "\n";
         }
-        print("plan_check_16mib_with_list_ms", plan_check_ms(folder.path(), true, rounds));
+        const auto listed = plan_check_ms(folder.path(), true, rounds);
+        print("plan_check_16mib_with_list_ms", listed.first);
+        print("plan_check_16mib_with_list_cpu_ms", listed.second);
 
         com::Sha256Digest digest{};
         if (!com::sha256_from_hex(plan.files[0].sha256, &digest))
@@ -134,8 +158,8 @@ int main(int argc, char** argv)
         const std::string image = folder.file("Main-2.4.bin");
         const bench::Spread plain = upload_ms(image, nullptr, image_bytes, rounds);
         const bench::Spread hashed = upload_ms(image, &digest, image_bytes, rounds);
-        print("upload_16mib_plain_ms", plain);
-        print("upload_16mib_hashed_ms", hashed);
+        print("upload_16mib_plain_cpu_ms", plain);
+        print("upload_16mib_hashed_cpu_ms", hashed);
         const double pieces = static_cast<double>(image_bytes / bench::piece_bytes);
         std::printf("upload_hash_ns_per_piece=%.0f\n", (hashed.median - plain.median) * 1e6 / pieces);
     } catch (const std::exception& e) {
