@@ -32,13 +32,10 @@ std::string suffix_of(const std::string& name)
 Plan make_plan(const std::vector<FolderEntry>& listing)
 {
     Plan plan;
-    bool main_image = false;
     for (const FolderEntry& e : listing) {
         if (suffix_of(e.name) == "bin") {
-            if (main_image)
-                continue;
             plan.files.push_back(PlannedFile{e.path, e.name, main_image_name, -1, std::string()});
-            main_image = true;
+            break;
         }
     }
     for (const FolderEntry& e : listing) {
@@ -47,7 +44,7 @@ Plan make_plan(const std::vector<FolderEntry>& listing)
             plan.files.push_back(PlannedFile{e.path, e.name, e.name, -1, std::string()});
         else if (e.name == checksum_list_name)
             plan.left_out.push_back(LeftOut{e.name, "the checksum list, checked and never sent"});
-        else if (suffix == "bin" && plan.files.front().local_path != e.path)
+        else if (suffix == "bin" && plan.files.front().local_path != e.path)  // the main image is first
             plan.left_out.push_back(LeftOut{e.name, "only the first .bin is installed"});
         else if (suffix != "bin")
             plan.left_out.push_back(LeftOut{e.name, "suffix is not exactly bin or xbf"});
