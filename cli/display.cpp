@@ -119,22 +119,31 @@ void Display::plan_event()
     if (mode == Mode::json) {
         json files = json::array();
         for (const update::PlannedFile& f : plan.files)
-            files.push_back({{"local", f.local_path}, {"name", f.printer_name}, {"size", f.size}});
+            files.push_back({{"local", f.local_path}, {"name", f.printer_name}, {"size", f.size}, {"sha256", f.sha256}});
+        json skipped = json::array();
+        for (const update::LeftOut& entry : plan.left_out)
+            skipped.push_back({{"name", entry.name}, {"reason", entry.reason}});
         json printer_list = json::array();
         for (const PrinterLabel& p : printers)
             printer_list.push_back({{"printer", p.place()}, {"serial", p.serial}});
-        json_line(dump({{"event", "plan"}, {"files", files}, {"total_bytes", plan.total_bytes()}, {"printers", printer_list}}));
+        json_line(dump({{"event", "plan"},
+                        {"files", files},
+                        {"total_bytes", plan.total_bytes()},
+                        {"checksum_list", plan.checksum_list.empty() ? json(nullptr) : json(plan.checksum_list)},
+                        {"skipped", skipped},
+                        {"printers", printer_list}}));
         return;
     }
-    if (mode == Mode::plain) {
-        for (std::size_t i = 0; i < plan.files.size(); ++i) {
-            const update::PlannedFile& f = plan.files[i];
-            put("plan " + std::to_string(i + 1) + "/" + std::to_string(plan.files.size()) + ": " +
-                printable(f.local_name) + " as " + printable(f.printer_name) + " (" + std::to_string(f.size) +
-                " bytes)\n");
-        }
-        return;
+    // Plain lines, also on a terminal before its progress lines.
+    for (std::size_t i = 0; i < plan.files.size(); ++i) {
+        const update::PlannedFile& f = plan.files[i];
+        put("plan " + std::to_string(i + 1) + "/" + std::to_string(plan.files.size()) + ": " + printable(f.local_name) +
+            " as " + printable(f.printer_name) + " (" + std::to_string(f.size) + " bytes, sha256 " + f.sha256 + ")\n");
     }
+    for (const update::LeftOut& entry : plan.left_out)
+        put("plan: not installed: " + printable(entry.name) + " (" + entry.reason + ")\n");
+    if (!plan.checksum_list.empty())
+        put("plan: every file is listed in " + printable(plan.checksum_list) + " with its SHA-256\n");
     redraw();
 }
 

@@ -237,7 +237,7 @@ int checked_plan(const Report& report, const std::string& folder, update::Plan* 
                             {"detail", "no such folder"},
                             {"folder", folder}});
     }
-    *plan = update::make_plan(update::list_firmware_folder(folder));
+    *plan = update::plan_folder(folder);
     if (plan->empty()) {
         return report.fail(exit_failed, {update::no_firmware_message},
                            {{"message", update::no_firmware_message}, {"folder", folder}});
@@ -251,7 +251,7 @@ int checked_plan(const Report& report, const std::string& folder, update::Plan* 
         event["detail"] = problem.reason;
         return report.fail(exit_failed,
                            {std::string(update::user_message(problem.code)) + " (" + update::code_name(problem.code) + ")",
-                            "zarvik: " + printable(f.local_path) + " " + problem.reason + "; nothing was sent"},
+                            "zarvik: " + printable(f.local_path) + ": " + printable(problem.reason) + "; nothing was sent"},
                            event);
     }
     return exit_updated;
@@ -271,9 +271,13 @@ int command_plan(const Report& report, const std::string& folder)
     }
     for (std::size_t i = 0; i < plan.files.size(); ++i) {
         const update::PlannedFile& f = plan.files[i];
-        std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n", i + 1, printable(f.local_name).c_str(),
-                     printable(f.printer_name).c_str(), static_cast<long long>(f.size));
+        std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
+                     printable(f.printer_name).c_str(), static_cast<long long>(f.size), f.sha256.c_str());
     }
+    for (const update::LeftOut& entry : plan.left_out)
+        std::fprintf(io.out, "not installed: %s: %s\n", printable(entry.name).c_str(), entry.reason.c_str());
+    if (!plan.checksum_list.empty())
+        std::fprintf(io.out, "every file is listed in %s with its SHA-256\n", printable(plan.checksum_list).c_str());
     std::fprintf(io.out, "%s, %lld bytes; nothing was sent\n", count_of(plan.files.size(), "file", "files").c_str(),
                  static_cast<long long>(plan.total_bytes()));
     std::fflush(io.out);
@@ -520,13 +524,16 @@ int run(const std::vector<std::string>& args, const Io& io)
     CLI::App* list = app.add_subcommand("list", "the attached supported printers, one a line");
     list->add_flag("--json", as_json, "the list as one JSON object");
 
-    CLI::App* plan = app.add_subcommand("plan", "what an update would install, in order, with sizes; nothing is sent");
+    CLI::App* plan = app.add_subcommand(
+        "plan", "what an update would install, in order, with sizes and SHA-256, and every other file of the folder "
+                "with the reason it is not installed; nothing is sent");
     plan->add_option("--firmware", options.firmware, "the firmware folder")->required();
     plan->add_flag("--json", as_json, "the plan as one JSON object");
 
     CLI::App* upd = app.add_subcommand(
         "update", "installs the firmware folder's files on the attached printer (the first *.bin as orbrey.bin, "
-                  "then every *.xbf)");
+                  "then every *.xbf; suffixes are matched exactly, in lower case); with a SHA256SUMS file in the "
+                  "folder, every installed file must be listed there and match");
     upd->add_option("--firmware", options.firmware, "the firmware folder")->required();
     CLI::Option* printer = upd->add_option("--printer", options.printer, "the printer at this bus and address");
     printer->type_name("BUS:ADDR");

@@ -15,7 +15,11 @@
 #   5. start-up of the tool, offscreen, to its window exposed;
 #   6. parallel updates of 1, 4 and 16 printers with the same 1 MiB plan, as
 #      zarvik update --all runs them, in process and through the real
-#      libusb-1.0 and the emulator: wall time for N against N x one.
+#      libusb-1.0 and the emulator: wall time for N against N x one;
+#   7. what proving the bytes costs: SHA-256 in MB/s by size, the plan check of
+#      a folder with a 16 MiB main image (with and without SHA256SUMS), and an
+#      in-process upload of 16 MiB hashing what it sends against one that does
+#      not (ZARVIK_BENCH_ONLY=hash runs this part alone).
 # Builds in build-bench/ (Release, -DZARVIK_BUILD_BENCH=ON) with at most two
 # jobs, then runs everything one after the other.  The raw outputs stay in
 # build-bench/results/.  Takes one to two minutes once built.
@@ -35,11 +39,45 @@ echo "== build (build-bench, Release)"
 # project's own builds (-O2) compile cleanly.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZARVIK_BUILD_BENCH=ON \
     -DZARVIK_BUILD_TESTS=OFF -DZARVIK_WERROR=OFF >/dev/null
-cmake --build "$build" -j "$jobs" --target zarvik_bench_all
+target=zarvik_bench_all
+[ "${ZARVIK_BENCH_ONLY:-}" = hash ] && target=zarvik-bench-hash
+cmake --build "$build" -j "$jobs" --target "$target"
 
 rm -rf "$results"
 mkdir -p "$results"
 bench="$build/bench"
+
+hash_part() {
+    echo "== 7: SHA-256, the plan check, the hashed upload"
+    "$bench/zarvik-bench-hash" --rounds=9 | tee "$results/hash.txt"
+}
+hash_rows() {
+    declare -A H
+    while IFS='=' read -r key value; do
+        [ -n "$key" ] && H[$key]=$value
+    done <"$results/hash.txt"
+    h() { awk -v x="${H[$1]:-nan}" -v f="$2" 'BEGIN { if (x == "nan") print "n/a"; else printf f, x }'; }
+    hs() { echo "$(h "$1_median" "$2") [$(h "$1_min" "$2"), $(h "$1_max" "$2")]"; }
+    row 7 "SHA-256 by CPU time, 4 KiB / 64 KiB / 1 / 16 / 64 MiB" \
+        "$(h sha256_mb_per_s_4kib_cpu_median '%.0f') / $(h sha256_mb_per_s_64kib_cpu_median '%.0f') / $(h sha256_mb_per_s_1024kib_cpu_median '%.0f') / $(h sha256_mb_per_s_16384kib_cpu_median '%.0f') / $(h sha256_mb_per_s_65536kib_cpu_median '%.0f') MB/s"
+    row "" "  the same by wall-clock time" \
+        "$(h sha256_mb_per_s_4kib_median '%.0f') / $(h sha256_mb_per_s_64kib_median '%.0f') / $(h sha256_mb_per_s_1024kib_median '%.0f') / $(h sha256_mb_per_s_16384kib_median '%.0f') / $(h sha256_mb_per_s_65536kib_median '%.0f') MB/s"
+    row "" "  plan check, 16 MiB + 300 KiB (page cache)" \
+        "$(hs plan_check_16mib_ms '%.1f') ms wall, $(hs plan_check_16mib_cpu_ms '%.1f') ms CPU"
+    row "" "  the same with SHA256SUMS" \
+        "$(hs plan_check_16mib_with_list_ms '%.1f') ms wall, $(hs plan_check_16mib_with_list_cpu_ms '%.1f') ms CPU"
+    row "" "  upload 16 MiB in process, plain / hashed (CPU)" \
+        "$(hs upload_16mib_plain_cpu_ms '%.1f') / $(hs upload_16mib_hashed_cpu_ms '%.1f') ms"
+    row "" "  hashing's time per 4096-byte piece" "$(h upload_hash_ns_per_piece '%.0f') ns"
+}
+row() { printf '%-3s %-48s %s\n' "$1" "$2" "$3"; }
+if [ "${ZARVIK_BENCH_ONLY:-}" = hash ]; then
+    hash_part
+    echo
+    echo "== What proving the bytes costs ($(lscpu | awk -F: '/^Model name/ { gsub(/^[ \t]+/, "", $2); print $2; exit }'))"
+    hash_rows
+    exit 0
+fi
 
 echo "== 1, 3, 4: upload side by side, scan, log line (Google Benchmark)"
 "$bench/zarvik-bench" --summary="$results/timed.txt" | tee "$results/benchmarks.txt" |
@@ -93,6 +131,8 @@ for _ in $(seq 16); do sixteen+=(--printer 2C7E:4201); done
     "$bench/zarvik-bench-parallel-emulator" --rounds=5 --summary="$results/parallel.txt" |
     tee -a "$results/parallel-report.txt"
 
+hash_part
+
 # --- the table ------------------------------------------------------------------
 declare -A R
 while IFS='=' read -r key value; do
@@ -124,7 +164,6 @@ emu16_share=$(calc '%.1f' "${R[emu_scan16_us_median]} / 1e6 * 100")
 model=$(lscpu | awk -F: '/^Model name/ { gsub(/^[ \t]+/, "", $2); print $2; exit }')
 cores=$(nproc)
 
-row() { printf '%-3s %-48s %s\n' "$1" "$2" "$3"; }
 up=upload_4096k_log1
 echo
 echo "== What the tool itself costs ($model, $cores cores; median [min, max])"
@@ -191,5 +230,6 @@ row "" "  through the real libusb + emulator, 1 / 4 / 16" \
     "$(par par_emu 1) / $(par par_emu 4) / $(par par_emu 16): 4 printers $par_verdict"
 row "" "  emulator CPU, all / its busiest thread, 16" \
     "$(num par_emu16_emulator_cpu_ms '%.0f') / $(num par_emu16_busiest_thread_cpu_ms '%.0f') ms"
+hash_rows
 echo
 echo "raw outputs: $results"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config
-    libusb-1.0-0-dev qtbase5-dev
+    libusb-1.0-0-dev libssl-dev qtbase5-dev
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
     xvfb xauth

@@ -2,7 +2,7 @@
 //
 // Everything the library needs from the machine it runs on goes through this
 // header: file handles, UTF-8 paths, UTC time, the folder search used to prune
-// old logs, file deletion, a millisecond tick counter and sleep.  There is a
+// old logs, file deletion, SHA-256, a millisecond tick counter and sleep.  There is a
 // POSIX side (platform/posix) and a Win32 side (platform/win32); both follow
 // the same contract, written down next to each function.
 //
@@ -11,6 +11,7 @@
 // drives itself instead of the real one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -99,6 +100,30 @@ bool name_matches(const std::string& pattern, const std::string& name);
 // when it cannot be converted or searched (a missing folder included).
 bool find_entries(const std::string& utf8_dir, const std::string& pattern,
                   const std::function<void(const DirEntry&)>& visit);
+
+// --- SHA-256 ---------------------------------------------------------------
+
+// The hash comes from the system's own cryptography, never from code of ours:
+// libcrypto's digest interface on POSIX, CNG (bcrypt) on Windows.
+
+constexpr std::size_t sha256_bytes = 32;
+
+// One running SHA-256; nullptr is "none".
+using Sha256Handle = void*;
+
+// A hash over no bytes yet, or nullptr when the system cannot make one.
+Sha256Handle sha256_begin();
+
+// Adds `length` bytes.  False when the system fails; the hash is then of no
+// further use but must still be released.
+bool sha256_add(Sha256Handle hash, const void* data, std::size_t length);
+
+// Stores the digest of every byte added.  Ends the hash: no more bytes may be
+// added.  False when the system fails.
+bool sha256_finish(Sha256Handle hash, std::uint8_t* digest /* sha256_bytes */);
+
+// Releases the hash.  Does nothing for nullptr.
+void sha256_free(Sha256Handle hash);
 
 // --- time ------------------------------------------------------------------
 

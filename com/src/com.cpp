@@ -157,4 +157,10 @@ void Com::stop(bool at_once)
     stop_flag.store(true);
 }
 
+void Com::expect_upload_sha256(const Sha256Digest& digest)
+{
+    upload_digest = digest;
+    upload_digest_expected = true;
+}
+
 }  // namespace com

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "com/com.h"
 #include "com/local_file.h"
@@ -270,6 +271,12 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
                      void* context, int progress_scale, const std::string& closing_argument, unsigned timeout_ms)
 {
     cancel_flag.store(false);
+    // The digest this upload's bytes must have, if one was given: this
+    // upload's alone.
+    std::optional<Sha256Digest> expected;
+    if (upload_digest_expected)
+        expected = upload_digest;
+    upload_digest_expected = false;
     const auto stopping = [this] {
         return cancel_flag.load(std::memory_order_relaxed) || stop_flag.load(std::memory_order_relaxed);
     };
@@ -300,6 +307,25 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
         log_format("%s: get file %s size failed", send_prefix, local_path.c_str());
         return COM_ERR_FILE;
     }
+    // The file is hashed as it is read, piece by piece; the last piece goes
+    // out only when the whole file has the digest expected.
+    std::optional<Sha256> hash;
+    if (expected)
+        hash.emplace();
+    const auto same_bytes = [&] {
+        Sha256Digest actual{};
+        if (!hash->finish(&actual)) {
+            log_format("%s: %s could not be hashed", send_prefix, local_path.c_str());
+            return false;
+        }
+        if (actual == *expected)
+            return true;
+        log_format("%s: %s changed since it was checked: its SHA-256 is %s, not %s", send_prefix,
+                   local_path.c_str(), sha256_hex(actual).c_str(), sha256_hex(*expected).c_str());
+        return false;
+    };
+    if (hash && size == 0 && !same_bytes())
+        return COM_ERR_FILE;
     if (std::snprintf(command, sizeof command, "~M28 %lld %s\r\n", static_cast<long long>(size),
                       remote_path.c_str()) >= command_line_bytes) {
         log_format("%s: refused: the upload command for %s would not fit in %d bytes", send_prefix,
@@ -349,6 +375,15 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
         if (got == 0) {
             log_format("%s: file %s ended after %lld of %lld bytes", send_prefix, local_path.c_str(),
                        static_cast<long long>(sent), static_cast<long long>(size));
+            data_result = COM_ERR_FILE;
+            break;
+        }
+        if (hash && !hash->add(chunk, got)) {
+            log_format("%s: %s could not be hashed", send_prefix, local_path.c_str());
+            data_result = COM_ERR_FILE;
+            break;
+        }
+        if (hash && sent + got == size && !same_bytes()) {
             data_result = COM_ERR_FILE;
             break;
         }

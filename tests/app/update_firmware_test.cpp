@@ -247,6 +247,38 @@ private slots:
         QCOMPARE(meta.propertyCount() - meta.propertyOffset(), 0);
     }
 
+    void theLogNamesEachUploadWithItsSha256AndTheChecksumListIsEnforced()
+    {
+        const auto write = [](const QString& name, const QByteArray& bytes) {
+            QFile file(apptest::firmwareDir() + QLatin1Char('/') + name);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(bytes);
+        };
+        const QByteArray abc_sha("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        write(QStringLiteral("a.bin"), "abc");
+        write(QStringLiteral("SHA256SUMS"), abc_sha + " *a.bin\n");
+        UpdateFirmware worker;
+        run(worker);
+        QCOMPARE(errorsAndDone(), QStringList{QStringLiteral("done(true)")});
+        QCOMPARE(printer->files().size(), size_t(1));  // the list is never sent
+        const QStringList logs = QDir(apptest::logDir()).entryList(QStringList{QStringLiteral("libcom-*.log")});
+        QCOMPARE(logs.size(), 1);
+        QFile log(apptest::logDir() + QLatin1Char('/') + logs[0]);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray line = "update: sending " + QFileInfo(apptest::firmwareDir() + "/a.bin").absoluteFilePath().toUtf8() +
+                                " (3 bytes) as 0:/sys/orbrey.bin, sha256 " + abc_sha + "\n";
+        QVERIFY2(log.readAll().contains(line), line.constData());
+
+        // Another file's digest in the list: the file box, and nothing sent.
+        write(QStringLiteral("SHA256SUMS"), QByteArray(64, '0') + "  a.bin\n");
+        const std::uint64_t transfers = printer->transfer_count();
+        UpdateFirmware again;
+        run(again);
+        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(open or access file failure)"),
+                                      QStringLiteral("done(false)")}));
+        QCOMPARE(printer->transfer_count(), transfers);
+    }
+
     void createsAMissingLogFolder()
     {
         QDir(apptest::logDir()).removeRecursively();

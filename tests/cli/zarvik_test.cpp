@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "clock/virtual_clock.h"
+#include "com/sha256.h"
 #include "interrupt.h"
 #include "log_place.h"
 #include "support/emulated_fixture.h"
@@ -49,6 +50,15 @@ std::vector<std::string> lines_of(const std::string& text)
 bool has(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
+}
+
+std::string sha256_of(const std::string& bytes)
+{
+    com::Sha256 hash;
+    com::Sha256Digest digest{};
+    hash.add(bytes.data(), bytes.size());
+    hash.finish(&digest);
+    return com::sha256_hex(digest);
 }
 
 class Zarvik : public testsupport::EmulatedBusTest {
@@ -205,23 +215,75 @@ TEST_F(Zarvik, ListEndsWithNoPrinterWhenNoneIsTheTarget)
     EXPECT_EQ(json::parse(stdout_text)["printers"].size(), 1u);
 }
 
-TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledAndSendsNothing)
+TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledWithHashesAndWhatItLeavesOut)
 {
     auto p = attach(5);
+    firmware("Main-3.0.bin", 10, 5);
+    firmware("UI-EN.XBF", 10, 6);  // no twin of another name: Windows ignores case in names
     EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
     EXPECT_EQ(stdout_text, "1. Main-2.4.bin as 0:/sys/orbrey.bin, 70000 bytes\n"
+                           "   sha256 " + sha256_of(image) + "\n"
                            "2. fonts.xbf as 0:/sys/fonts.xbf, 9000 bytes\n"
+                           "   sha256 " + sha256_of(fonts) + "\n"
+                           "not installed: Main-3.0.bin: only the first .bin is installed\n"
+                           "not installed: readme.txt: suffix is not exactly bin or xbf\n"
+                           "not installed: UI-EN.XBF: suffix is not exactly bin or xbf\n"
                            "2 files, 79000 bytes; nothing was sent\n");
     EXPECT_EQ(run({"plan", "--firmware", "FW", "--json"}), 0);
     const json plan = json::parse(stdout_text);
     EXPECT_EQ(plan["event"], "plan");
     EXPECT_EQ(plan["files"][0]["name"], "orbrey.bin");
+    EXPECT_EQ(plan["files"][0]["sha256"], sha256_of(image));
     EXPECT_EQ(plan["files"][1]["size"], 9000);
     EXPECT_EQ(plan["total_bytes"], 79000);
+    EXPECT_EQ(plan["checksum_list"], nullptr);
+    EXPECT_EQ(plan["skipped"][0], json({{"name", "Main-3.0.bin"}, {"reason", "only the first .bin is installed"}}));
+    EXPECT_EQ(plan["skipped"].size(), 3u);
     testsupport::fs::remove(folder.path() / "fonts.xbf");
     EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
     EXPECT_TRUE(has(stdout_text, "\n1 file, 70000 bytes; nothing was sent\n")) << stdout_text;
     EXPECT_EQ(p->transfer_count(), 0u);
+}
+
+TEST_F(Zarvik, AChecksumListIsEnforcedBeforeAnyPrinterIsTouched)
+{
+    auto p = attach(5);
+    const std::string good = sha256_of(image) + "  Main-2.4.bin\n" + sha256_of(fonts) + " *fonts.xbf\n";
+    struct Case {
+        std::string list;
+        std::string message;  // "" when the plan passes
+    };
+    const Case cases[] = {
+        {good, ""},
+        {sha256_of(fonts) + "  Main-2.4.bin\n" + sha256_of(fonts) + "  fonts.xbf\n",
+         "Main-2.4.bin: checksum mismatch: SHA256SUMS line 1 gives " + sha256_of(fonts) + ", the file is " +
+             sha256_of(image) + "; nothing was sent"},
+        {good + "\n-\n", "Main-2.4.bin: SHA256SUMS line 4 is not a checksum line; nothing was sent"},
+    };
+    for (const Case& c : cases) {
+        testsupport::write_file(folder.path() / "SHA256SUMS", c.list);
+        for (const std::string command : {"plan", "update"}) {
+            const int status = run(command == "plan" ? Args{"plan", "--firmware", "FW"}
+                                                     : Args{"update", "--firmware", "FW", "--log", "LOG"});
+            if (c.message.empty()) {
+                EXPECT_EQ(status, zarvik::exit_updated) << command << stderr_text;
+                EXPECT_TRUE(has(stdout_text, "every file is listed in " + folder.utf8("SHA256SUMS") + " with its SHA-256\n"))
+                    << stdout_text;
+                EXPECT_TRUE(has(stdout_text, "SHA256SUMS") && has(stdout_text, "the checksum list, checked and never sent"))
+                    << stdout_text;
+                continue;
+            }
+            EXPECT_EQ(status, zarvik::exit_failed) << command;
+            EXPECT_TRUE(has(stderr_text, "open or access file failure (COM_ERR_FILE)\n")) << stderr_text;
+            EXPECT_TRUE(has(stderr_text, c.message + "\n")) << stderr_text;
+            EXPECT_EQ(stdout_text, "");
+        }
+    }
+    // The one passing update sent the two files and never the list.
+    EXPECT_EQ(p->installs().size(), 2u);
+    EXPECT_EQ(p->files().size(), 2u);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG", "--json"}), zarvik::exit_failed);
+    EXPECT_EQ(p->installs().size(), 2u) << "a refused update sends nothing";
 }
 
 TEST_F(Zarvik, AFolderThatCannotBeSentEndsBeforeAnyPrinterIsTouched)
@@ -281,8 +343,9 @@ TEST_F(Zarvik, WithoutAChoiceOnlyASinglePrinterIsUpdated)
     EXPECT_EQ(run({"update", "--firmware", "FW", "--printer", "1:5", "--log", "LOG"}), zarvik::exit_updated);
     EXPECT_TRUE(stored(*a, "0:/sys/fonts.xbf") == fonts);
     // Plain lines, one per file and outcome; the log folder is the one given.
-    EXPECT_EQ(stdout_text, "plan 1/2: Main-2.4.bin as orbrey.bin (70000 bytes)\n"
-                           "plan 2/2: fonts.xbf as fonts.xbf (9000 bytes)\n"
+    EXPECT_EQ(stdout_text, "plan 1/2: Main-2.4.bin as orbrey.bin (70000 bytes, sha256 " + sha256_of(image) + ")\n"
+                           "plan 2/2: fonts.xbf as fonts.xbf (9000 bytes, sha256 " + sha256_of(fonts) + ")\n"
+                           "plan: not installed: readme.txt (suffix is not exactly bin or xbf)\n"
                            "1:5 SN1-5: sending Main-2.4.bin as orbrey.bin (70000 bytes)\n"
                            "1:5 SN1-5: installed orbrey.bin\n"
                            "1:5 SN1-5: sending fonts.xbf as fonts.xbf (9000 bytes)\n"
@@ -385,6 +448,8 @@ TEST_F(Zarvik, OnATerminalEachPrinterHasOneLineRedrawnInPlace)
     attach(6);
     EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}, true), zarvik::exit_updated);
     EXPECT_TRUE(has(stdout_text, "\x1b[2A")) << "two lines, drawn again from their first";
+    EXPECT_TRUE(has(stdout_text, "plan: not installed: readme.txt (suffix is not exactly bin or xbf)\n"))
+        << "the plan lines come first";
     EXPECT_TRUE(has(stdout_text, "1:5 SN1-5  orbrey.bin (1/2)"));
     EXPECT_TRUE(has(stdout_text, " KiB/s  "));
     EXPECT_TRUE(has(stdout_text, " left"));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "clock/virtual_clock.h"
+#include "com/sha256.h"
 #include "support/link_fixture.h"
 
 namespace {
@@ -474,6 +475,48 @@ TEST_F(Upload, FailedAnnouncementEndsTheUploadWithoutClosing)
     EXPECT_EQ(send(local("f.bin", "abc")), com::COM_ERR_HALTED);
     EXPECT_EQ(printer->transfer_count(), mark + 1);
     EXPECT_TRUE(emu::VirtualClock::sleeps().empty());
+}
+
+TEST_F(Upload, AnExpectedDigestHoldsBackTheLastPieceOfOtherBytesForOneUploadOnly)
+{
+    const std::string bytes = testsupport::pattern_bytes(2 * 4096 + 10, 1);
+    const std::string path = local("f.bin", bytes);
+    com::Sha256Digest right{}, wrong{};
+    com::Sha256 hash;
+    ASSERT_TRUE(hash.add(bytes.data(), bytes.size()));
+    ASSERT_TRUE(hash.finish(&right));
+    wrong = right;
+    wrong[31] ^= 1;
+    struct Case {
+        const char* what;
+        const std::string* file;
+        const com::Sha256Digest* expected;  // nullptr: none given
+        int code;
+        std::size_t data_bytes;
+    };
+    const std::string empty_path = local("empty.bin", "");
+    const Case cases[] = {
+        {"the bytes checked", &path, &right, com::COM_SUCCESS, bytes.size()},
+        {"other bytes: the last piece is held back", &path, &wrong, com::COM_ERR_FILE, 2 * 4096},
+        {"the expectation was used up", &path, nullptr, com::COM_SUCCESS, bytes.size()},
+        {"an empty file against another digest: not even announced", &empty_path, &right, com::COM_ERR_FILE, 0},
+    };
+    for (const Case& c : cases) {
+        const std::size_t before = data_transfers().size();
+        const std::size_t commands_before = printer->commands().size();
+        if (c.expected)
+            link->expect_upload_sha256(*c.expected);
+        EXPECT_EQ(send(*c.file), c.code) << c.what;
+        std::size_t sent = 0;
+        const auto data = data_transfers();
+        for (std::size_t i = before; i < data.size(); ++i)
+            sent += data[i].data.size();
+        EXPECT_EQ(sent, c.data_bytes) << c.what;
+        if (c.file == &path)
+            EXPECT_EQ(printer->commands().back(), "~M29") << c.what << ": the upload is still closed";
+        else
+            EXPECT_EQ(printer->commands().size(), commands_before) << c.what;
+    }
 }
 
 }  // namespace

@@ -323,4 +323,39 @@ TEST_F(Session, ACancelBeforeTheStartSendsNoFile)
     EXPECT_EQ(printer->commands(), (std::vector<std::string>{"~M601 S0", "~M602"}));
 }
 
+TEST_F(Session, EachUploadIsLoggedWithItsSha256)
+{
+    testsupport::write_file(firmware.path() / "a.bin", "abc");
+    add("b.xbf", 9000, 2);
+    ASSERT_TRUE(run().succeed);
+    EXPECT_NE(log_text().find("update: sending " + firmware.utf8("a.bin") +
+                              " (3 bytes) as 0:/sys/orbrey.bin, sha256 "
+                              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"),
+              std::string::npos)
+        << log_text();
+}
+
+TEST_F(Session, AFileChangedAfterItsCheckIsNotSentWhole)
+{
+    const std::string image = add("a.bin", 5 * 4096 + 100, 1);
+    add("b.xbf", 100, 2);
+    // Once the plan is checked, while the printer is taken over, the file
+    // gets other bytes of the same size: what the plan checked and logged is
+    // no longer there.
+    printer->set_command_hook([&](const std::string& line) {
+        if (line == "~M601 S0")
+            testsupport::write_file(firmware.path() / "a.bin", testsupport::pattern_bytes(image.size(), 9));
+    });
+    const update::Outcome outcome = run();
+    EXPECT_FALSE(outcome.succeed);
+    EXPECT_EQ(outcome.failure.code, com::COM_ERR_FILE);
+    EXPECT_EQ(outcome.failure.file, 0u);
+    EXPECT_EQ(outcome.installed, 0u);
+    EXPECT_EQ(stored("0:/sys/orbrey.bin").size(), 5u * 4096) << "every piece but the last";
+    EXPECT_TRUE(printer->installs().empty());
+    const auto& commands = printer->commands();
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()), (std::vector<std::string>{"~M29", "~M602"}));
+    EXPECT_NE(log_text().find(firmware.utf8("a.bin") + " changed since it was checked"), std::string::npos);
+}
+
 }  // namespace

@@ -123,9 +123,11 @@ bool name_before(const std::string& a, const std::string& b)
     return a < b;
 }
 
-std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir)
+namespace {
+
+// Walks the folder once: every entry is either listed or left out with a reason.
+void walk_folder(const std::string& utf8_dir, std::vector<FolderEntry>* listed, std::vector<LeftOut>* left_out)
 {
-    std::vector<FolderEntry> entries;
     std::error_code error;
     const fs::path dir = fs::u8path(utf8_dir);
     fs::directory_iterator it(dir, error);
@@ -133,13 +135,41 @@ std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir)
         const fs::path& path = it->path();
         const std::string name = path.filename().u8string();
         std::error_code status_error;
-        if (!fs::is_regular_file(fs::status(path, status_error)) || hidden(path, name))
-            continue;
-        entries.push_back(FolderEntry{path.u8string(), name});
+        const fs::file_status status = fs::status(path, status_error);
+        const char* reason = nullptr;
+        if (!fs::is_regular_file(status)) {
+            std::error_code link_error;
+            reason = fs::is_symlink(fs::symlink_status(path, link_error)) && !fs::exists(status) ? "a link to nothing"
+                                                                                                 : "not a regular file";
+        } else if (hidden(path, name)) {
+            reason = "a hidden file";
+        }
+        if (!reason)
+            listed->push_back(FolderEntry{path.u8string(), name});
+        else if (left_out)
+            left_out->push_back(LeftOut{name, reason});
     }
+}
+
+}  // namespace
+
+std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir)
+{
+    std::vector<FolderEntry> entries;
+    walk_folder(utf8_dir, &entries, nullptr);
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return name_before(a.name, b.name); });
     return entries;
+}
+
+std::vector<LeftOut> unlisted_entries(const std::string& utf8_dir)
+{
+    std::vector<FolderEntry> listed;
+    std::vector<LeftOut> left_out;
+    walk_folder(utf8_dir, &listed, &left_out);
+    std::sort(left_out.begin(), left_out.end(),
+              [](const LeftOut& a, const LeftOut& b) { return name_before(a.name, b.name); });
+    return left_out;
 }
 
 }  // namespace update

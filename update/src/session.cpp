@@ -5,6 +5,7 @@
 
 #include "com/com.h"
 #include "com/result.h"
+#include "com/sha256.h"
 #include "update/messages.h"
 
 namespace update {
@@ -89,8 +90,12 @@ Outcome Session::run(const LinkMaker& make_link)
                 break;
             }
             owned->write_log(("update: sending " + f.local_path + " (" + std::to_string(f.size) + " bytes) as 0:/sys/" +
-                              f.printer_name)
+                              f.printer_name + ", sha256 " + f.sha256)
                                  .c_str());
+            // The upload proves it sends the bytes checked, or sends not all of them.
+            com::Sha256Digest digest;
+            if (com::sha256_from_hex(f.sha256, &digest))
+                owned->expect_upload_sha256(digest);
             observer.file_started(i);
             installing = i;
             const int code =

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "com/sha256.h"
+
 namespace com {
 
 class LineBuffer;
@@ -70,6 +72,13 @@ public:
     // "~M29", no drain after an unexpected reply, and no transfer waits
     // longer than the give-back's own time-out.
     void stop(bool at_once);
+    // The SHA-256 the bytes of the next upload must have: the digest the file
+    // had when it was checked.  That upload hashes every piece it reads, and
+    // when the file's bytes have changed since, it does not send the last
+    // piece: it ends with COM_ERR_FILE after the closing exchange, so the
+    // printer never holds the whole of other bytes and is not asked to take
+    // them up.  Holds for the next upload only, whatever its outcome.
+    void expect_upload_sha256(const Sha256Digest& digest);
 
     bool logging() const { return log_enabled; }
     const std::string& log_file_path() const { return log_path; }
@@ -128,6 +137,9 @@ protected:
     // Set by stop, never cleared.
     std::atomic<bool> stop_flag{false};
     std::atomic<bool> stop_at_once{false};
+    // Set by expect_upload_sha256, taken by the next upload.
+    bool upload_digest_expected = false;
+    Sha256Digest upload_digest{};
 
     std::string log_dir;
     bool log_enabled = false;

@@ -19,6 +19,17 @@ struct FolderEntry {
 // name_before.  A missing or unreadable folder gives an empty list.
 std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir);
 
+// An entry of a firmware folder that is not installed, and why.
+struct LeftOut {
+    std::string name;    // UTF-8, the entry's own name
+    std::string reason;  // in English, for the command line
+};
+
+// What list_firmware_folder leaves out of `utf8_dir`, sorted by name_before:
+// "a link to nothing", "not a regular file" (folders, pipes, devices, links
+// to them), "a hidden file".
+std::vector<LeftOut> unlisted_entries(const std::string& utf8_dir);
+
 // The listing's order: the names lower-cased character by character and
 // compared as UTF-16, as Qt compares lower-cased QStrings; names that are
 // equal so (only possible where case counts in names) by their bytes.
