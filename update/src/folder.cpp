@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <system_error>
+
+#include "update/local_path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,8 +15,6 @@
 #endif
 
 namespace update {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -78,18 +76,6 @@ char32_t lower(char32_t c)
 }
 #endif
 
-bool hidden(const fs::path& path, const std::string& name)
-{
-#ifdef _WIN32
-    (void)name;
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-#else
-    (void)path;
-    return !name.empty() && name[0] == '.';
-#endif
-}
-
 }  // namespace
 
 std::u16string folded_name(const std::string& utf8_name)
@@ -126,17 +112,10 @@ bool name_before(const std::string& a, const std::string& b)
 std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir)
 {
     std::vector<FolderEntry> entries;
-    std::error_code error;
-    const fs::path dir = fs::u8path(utf8_dir);
-    fs::directory_iterator it(dir, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        const fs::path& path = it->path();
-        const std::string name = path.filename().u8string();
-        std::error_code status_error;
-        if (!fs::is_regular_file(fs::status(path, status_error)) || hidden(path, name))
-            continue;
-        entries.push_back(FolderEntry{path.u8string(), name});
-    }
+    list_folder(utf8_dir, [&](const LocalEntry& e) {
+        if (e.kind == PathKind::file && !e.hidden)
+            entries.push_back(FolderEntry{e.path, e.name});
+    });
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return name_before(a.name, b.name); });
     return entries;

@@ -1,11 +1,10 @@
 #include "update/plan.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 #include "com/local_file.h"
 #include "com/result.h"
+#include "update/local_path.h"
 
 namespace update {
 
@@ -46,17 +45,11 @@ namespace {
 // Why a file cannot be sent, or "" when it can; sets `size`.
 std::string file_problem(PlannedFile& f)
 {
-    std::error_code error;
-    std::filesystem::file_status status;
-    try {
-        status = std::filesystem::status(std::filesystem::u8path(f.local_path), error);
-    } catch (const std::exception&) {
-        return "cannot be opened for reading";  // a path the system cannot take
-    }
-    if (!std::filesystem::exists(status))
+    const PathKind kind = path_kind(f.local_path);
+    if (kind == PathKind::missing)
         return "is missing";
     // Checked before it is opened: opening a pipe for reading would wait for a writer.
-    if (!std::filesystem::is_regular_file(status))
+    if (kind != PathKind::file)
         return "is not a regular file";
     com::LocalFile file(f.local_path, true, false);
     if (!file.open())
