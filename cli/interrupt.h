@@ -12,7 +12,8 @@ class Session;
 
 namespace zarvik {
 
-// While one exists, Ctrl-C (and on POSIX SIGTERM) no longer ends the
+// While one exists, Ctrl-C (on POSIX also SIGTERM; on Windows also the
+// console's close, logoff and shutdown events) no longer ends the
 // program: it cancels the sessions added to it and calls `notice` once per
 // interrupt, on a thread of its own.  At most one exists at a time.
 class InterruptWatch {
@@ -31,6 +32,13 @@ public:
 
     // Called by the platform's handler side.
     void on_interrupt();
+
+#ifdef _WIN32
+    // The console event handler while a watch exists, as the system calls
+    // it: Ctrl-C and Ctrl-Break interrupt; a closed console, a logoff and a
+    // shutdown interrupt too and return only once the watch has ended.
+    static int console_event(unsigned long event);
+#endif
 
 private:
     struct Platform;

@@ -14,13 +14,19 @@ enum ExitStatus {
     exit_failed = 1,      // an update failed; with --all: any
     exit_usage = 2,       // the command line was wrong, or names no single printer
     exit_no_printer = 3,  // no target printer attached
+    exit_error = 4,       // an unexpected error ended the command early (said on standard error)
 };
+
+class ServiceManager;
 
 struct Io {
     std::FILE* out = stdout;  // results
     std::FILE* err = stderr;  // messages
     bool terminal = false;    // `out` is a terminal: progress lines are redrawn in place
     std::string program_dir;  // UTF-8; the default log folder is `log` in it
+    // The background service that holds the printers while it runs, stopped
+    // while list and update use them; none when null.
+    ServiceManager* service = nullptr;
 };
 
 // Runs one command line (without the program name) and returns its exit status.
