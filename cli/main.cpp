@@ -13,8 +13,8 @@ int main(int argc, char** argv)
     io.program_dir = zarvik::program_dir();
 #ifdef _WIN32
     // The printer maker's service holds the printers while it runs.
-    const std::unique_ptr<zarvik::ServiceManager> service = zarvik::windows_service(service::background_name);
-    io.service = service.get();
+    const std::unique_ptr<zarvik::ServiceManager> background = zarvik::windows_service(service::background_name);
+    io.service = background.get();
 #endif
     return zarvik::run(zarvik::command_line(argc, argv), io);
 }
