@@ -407,6 +407,9 @@ int command_update(const Io& io, const UpdateOptions& options)
             outcomes[i].succeed = false;
             outcomes[i].failure = update::Failure{-1, std::string("unexpected error: ") + e.what(), std::string(),
                                                   static_cast<std::size_t>(-1)};
+        } catch (...) {
+            outcomes[i].succeed = false;
+            outcomes[i].failure = update::Failure{-1, "unexpected error", std::string(), static_cast<std::size_t>(-1)};
         }
     };
     try {
