@@ -1,28 +1,78 @@
-// zarvik on the in-process emulated bus, for tests: the printers named in
-// ZARVIK_EMULATED_PRINTERS ("BUS:ADDR,BUS:ADDR...", default one at 1:5) are
-// attached before zarvik runs.
+// zarvik on the in-process emulated bus, for tests.  Environment, all optional:
+//   ZARVIK_EMULATED_PRINTERS=BUS:ADDR,...  printers of the tool's model attached
+//                                          before zarvik runs (default one at 1:5)
+//   ZARVIK_EMULATED_SERVICE=NAME           (Windows) the service held while
+//                                          printers are in use, as zarvik.exe
+//                                          holds the printer maker's (default none)
+//   ZARVIK_EMU_STORE=DIR                   at exit, every printer's files go to DIR
+//                                          as the printer emulator's --store writes
+//                                          them (emu/printer/store.h; printers
+//                                          numbered from 1 in the order above)
+// It starts as zarvik does (console.h): arguments from the system's UTF-16
+// command line, names handed whole to a console.
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "console.h"
 #include "libusb/usb_bus.h"
+#include "printer/store.h"
+#include "service_hold.h"
 #include "update/target.h"
 #include "zarvik.h"
 
+namespace {
+
+std::string environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
-    const char* list = std::getenv("ZARVIK_EMULATED_PRINTERS");
-    std::stringstream places(list && *list ? list : "1:5");
+    std::vector<std::shared_ptr<emu::Printer>> printers;
+    std::stringstream places(environment("ZARVIK_EMULATED_PRINTERS").empty() ? "1:5"
+                                                                           : environment("ZARVIK_EMULATED_PRINTERS"));
     std::string place;
     while (std::getline(places, place, ',')) {
         const std::size_t colon = place.find(':');
         if (colon == std::string::npos)
             continue;
-        emu::UsbBus::instance().attach_printer(update::target_vendor_id, update::target_product_id,
-                                               static_cast<std::uint8_t>(std::stoi(place.substr(0, colon))),
-                                               static_cast<std::uint8_t>(std::stoi(place.substr(colon + 1))));
+        printers.push_back(emu::UsbBus::instance().attach_printer(
+            update::target_vendor_id, update::target_product_id,
+            static_cast<std::uint8_t>(std::stoi(place.substr(0, colon))),
+            static_cast<std::uint8_t>(std::stoi(place.substr(colon + 1)))));
     }
-    zarvik::Io io;
-    io.program_dir = zarvik::program_dir();
-    return zarvik::run(std::vector<std::string>(argv + 1, argv + argc), io);
+
+    int status = 0;
+    {
+        const zarvik::ProcessStreams streams;
+        zarvik::Io io = streams.io();
+        io.program_dir = zarvik::program_dir();
+#ifdef _WIN32
+        std::unique_ptr<zarvik::ServiceManager> service;
+        if (!environment("ZARVIK_EMULATED_SERVICE").empty()) {
+            service = zarvik::windows_service(environment("ZARVIK_EMULATED_SERVICE"));
+            io.service = service.get();
+        }
+#endif
+        status = zarvik::run(zarvik::command_line(argc, argv), io);
+    }
+
+    const std::string store = environment("ZARVIK_EMU_STORE");
+    std::vector<std::pair<int, const emu::Printer*>> numbered;
+    for (std::size_t n = 0; n < printers.size(); ++n)
+        numbered.emplace_back(static_cast<int>(n + 1), printers[n].get());
+    std::string error;
+    if (!store.empty() && !emu::write_store(store, numbered, &error)) {
+        std::fprintf(stderr, "zarvik-emulated: %s\n", error.c_str());
+        return 3;
+    }
+    return status;
 }

@@ -6,6 +6,8 @@
 #include "update/session.h"
 
 #ifdef _WIN32
+#include <mutex>
+
 #include <windows.h>
 #else
 #include <cerrno>
@@ -22,13 +24,21 @@ std::atomic<int> interrupts_handled{0};
 std::atomic<InterruptWatch*> active{nullptr};
 
 #ifdef _WIN32
+// The system calls the console handler on a thread of its own: a watch ends
+// only once no handler uses it any more, and no handler finds it after that.
+std::mutex console_mutex;
+
+// Set while no watch exists; made once and kept for the life of the
+// process, as a handler may still wait on it when the watch has ended.
+HANDLE watch_over()
+{
+    static const HANDLE event = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return event;
+}
+
 BOOL WINAPI on_console_event(DWORD event)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-        return FALSE;
-    if (InterruptWatch* watch = active.load())
-        watch->on_interrupt();
-    return TRUE;  // the program ends by itself once the printers are given back
+    return InterruptWatch::console_event(event);
 }
 #else
 std::atomic<int> wake_fd{-1};
@@ -50,6 +60,30 @@ void on_signal(int)
 
 #ifdef _WIN32
 struct InterruptWatch::Platform {};
+
+int InterruptWatch::console_event(unsigned long event)
+{
+    // A closed console, a logoff and a shutdown are a Ctrl-C that must
+    // also keep the process until the printers are given back.
+    const bool ending = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (!ending && event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    {
+        const std::lock_guard<std::mutex> lock(console_mutex);
+        InterruptWatch* watch = active.load();
+        if (!watch)
+            return FALSE;
+        watch->on_interrupt();
+        if (!ending)
+            return TRUE;  // the program ends by itself once the printers are given back
+    }
+    // The system ends the process once the handlers have returned (or after
+    // its own time-out): not before the watch ends, which is after every
+    // printer has been given back.  Then the next handler (the background
+    // service's hold, which starts it again) and the system's own.
+    ::WaitForSingleObject(watch_over(), INFINITE);
+    return FALSE;
+}
 #else
 // A pipe the signal handler writes to, and the thread that reads it.
 struct InterruptWatch::Platform {
@@ -64,6 +98,7 @@ InterruptWatch::InterruptWatch(std::function<void(int)> on_notice) : notice(std:
     active.store(this);
     platform = new Platform;
 #ifdef _WIN32
+    ::ResetEvent(watch_over());
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 #else
     if (::pipe(platform->pipe_fds) != 0)
@@ -95,6 +130,12 @@ InterruptWatch::InterruptWatch(std::function<void(int)> on_notice) : notice(std:
 InterruptWatch::~InterruptWatch()
 {
 #ifdef _WIN32
+    {
+        // Waits for a handler that is passing an interrupt on to this watch.
+        const std::lock_guard<std::mutex> lock(console_mutex);
+        active.store(nullptr);
+    }
+    ::SetEvent(watch_over());
     ::SetConsoleCtrlHandler(on_console_event, FALSE);
 #else
     if (platform->reader.joinable()) {

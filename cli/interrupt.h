@@ -15,11 +15,11 @@ class Session;
 
 namespace zarvik {
 
-// While one exists, Ctrl-C (and on POSIX SIGTERM and SIGHUP: the terminal
-// or the ssh session closed) no longer ends the program: it cancels the
-// sessions added to it and calls `notice` with the interrupt's number (1 for
-// the first) once per interrupt, on a thread of its own.  At most one exists
-// at a time.
+// While one exists, Ctrl-C (on POSIX also SIGTERM and SIGHUP: the terminal
+// or the ssh session closed; on Windows also the console's close, logoff and
+// shutdown events) no longer ends the program: it cancels the sessions added
+// to it and calls `notice` with the interrupt's number (1 for the first) once
+// per interrupt, on a thread of its own.  At most one exists at a time.
 class InterruptWatch {
 public:
     explicit InterruptWatch(std::function<void(int)> notice);
@@ -36,6 +36,13 @@ public:
 
     // Called by the platform's handler side.
     void on_interrupt();
+
+#ifdef _WIN32
+    // The console event handler while a watch exists, as the system calls
+    // it: Ctrl-C and Ctrl-Break interrupt; a closed console, a logoff and a
+    // shutdown interrupt too and return only once the watch has ended.
+    static int console_event(unsigned long event);
+#endif
 
 private:
     struct Platform;

@@ -14,10 +14,12 @@
 #include "display.h"
 #include "interrupt.h"
 #include "log_place.h"
+#include "service_hold.h"
 #include "update/messages.h"
 #include "update/plan.h"
 #include "update/session.h"
 #include "update/target.h"
+#include "update/local_path.h"
 #include "zarvik/version.h"
 
 #ifdef _WIN32
@@ -35,7 +37,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr int libusb_error_access = -3;  // LIBUSB_ERROR_ACCESS
+constexpr int libusb_error_access = -3;          // LIBUSB_ERROR_ACCESS
+constexpr int libusb_error_not_supported = -12;  // LIBUSB_ERROR_NOT_SUPPORTED: on Windows, no usable driver
 
 const char* const exit_statuses =
     "Exit status:\n"
@@ -43,6 +46,7 @@ const char* const exit_statuses =
     "  1  an update failed (with --all: any), or there is nothing to install\n"
     "  2  usage error, or several printers and none chosen\n"
     "  3  no target printer attached (at the place or with the serial given; list: none)\n"
+    "  4  an unexpected error ended the command early (every printer was given back)\n"
     "With --json, standard output carries JSON objects only, one a line: an \"error\" event with\n"
     "its \"exit_status\" when a run ends before any printer is updated.";
 
@@ -92,6 +96,15 @@ std::string access_hint()
 }
 #endif
 
+// What to do when the printer has no usable driver: on Windows a printer
+// can be opened only with the WinUSB driver bound to it, which the printer
+// maker's software installs.
+std::string driver_hint()
+{
+    return "the printer has no usable USB driver: install the printer maker's software, which installs the "
+           "WinUSB driver for it, then connect the printer again";
+}
+
 bool parse_place(const std::string& text, std::uint8_t* bus, std::uint8_t* address)
 {
     const std::size_t colon = text.find(':');
@@ -136,7 +149,11 @@ json code_fields(int code)
 
 std::string open_error_text(int error)
 {
-    return error == libusb_error_access ? "access denied" : "cannot be opened (libusb error " + std::to_string(error) + ")";
+    if (error == libusb_error_access)
+        return "access denied";
+    if (error == libusb_error_not_supported)
+        return "no driver";
+    return "cannot be opened (libusb error " + std::to_string(error) + ")";
 }
 
 json printer_json(const com::UsbPrinterRecord& r)
@@ -172,13 +189,29 @@ std::string printer_text(const com::UsbPrinterRecord& r)
     return text + (is_target(r.device) ? "  [updated by this tool]" : "  [not updated by this tool]");
 }
 
-void hint_access(const Io& io)
+// How to go on when a printer cannot be opened because of `error`, if the
+// error says.
+void hint_open_error(const Io& io, int error)
 {
 #ifndef _WIN32
-    say(io.err, access_hint());
-#else
-    (void)io;
+    if (error == libusb_error_access)
+        say(io.err, access_hint());
 #endif
+    if (error == libusb_error_not_supported)
+        say(io.err, "zarvik: " + driver_hint());
+}
+
+bool hinted_error(int error)
+{
+    return error == libusb_error_access || error == libusb_error_not_supported;
+}
+
+// A Ctrl-C that arrived while the background service was held, before any
+// printer was opened.
+int interrupted_before_printers(const Io& io)
+{
+    say(io.err, "zarvik: interrupted; no printer was opened");
+    return exit_failed;
 }
 
 // The attached supported printers, by bus and address; an exit status other
@@ -200,11 +233,16 @@ int list_printers(const Report& report, std::vector<com::UsbPrinterRecord>* out)
 int command_list(const Report& report)
 {
     const Io& io = report.io;
+    ServiceHold hold(io, report.as_json);
+    if (!hold.stop())
+        return exit_failed;
+    if (hold.interrupted())
+        return interrupted_before_printers(io);
     std::vector<com::UsbPrinterRecord> printers;
     const int status = list_printers(report, &printers);
     if (status != exit_updated)
         return status;
-    bool denied = false;
+    std::vector<int> hints;
     bool target = false;
     json all = json::array();
     for (const com::UsbPrinterRecord& r : printers) {
@@ -212,7 +250,8 @@ int command_list(const Report& report)
             all.push_back(printer_json(r));
         else
             say(io.out, printer_text(r));
-        denied = denied || r.open_error == libusb_error_access;
+        if (hinted_error(r.open_error) && std::find(hints.begin(), hints.end(), r.open_error) == hints.end())
+            hints.push_back(r.open_error);
         target = target || is_target(r.device);
     }
     if (report.as_json)
@@ -221,8 +260,8 @@ int command_list(const Report& report)
         say(io.err, "zarvik: no supported printer attached");
     else if (!target)
         say(io.err, "zarvik: none of the attached printers is one this tool updates");
-    if (denied)
-        hint_access(io);
+    for (int error : hints)
+        hint_open_error(io, error);
     // A script asks "is there a printer to update?" with the same status as update.
     return target ? exit_updated : exit_no_printer;
 }
@@ -230,8 +269,7 @@ int command_list(const Report& report)
 // The plan of a folder, checked; exit_updated when it can be sent.
 int checked_plan(const Report& report, const std::string& folder, update::Plan* plan)
 {
-    std::error_code error;
-    if (!fs::is_directory(fs::u8path(folder), error)) {
+    if (update::path_kind(folder) != update::PathKind::folder) {
         return report.fail(exit_failed, {"zarvik: " + printable(folder) + ": no such folder", update::no_firmware_message},
                            {{"message", update::no_firmware_message},
                             {"detail", "no such folder"},
@@ -371,9 +409,10 @@ int choose(const Report& report, const UpdateOptions& options, const std::vector
     }
     if (targets.empty()) {
         const int status = refuse(exit_no_printer, "no " + product + " attached");
-        if (std::any_of(attached.begin(), attached.end(),
-                        [](const com::UsbPrinterRecord& r) { return r.open_error == libusb_error_access; }))
-            hint_access(report.io);
+        for (int error : {libusb_error_access, libusb_error_not_supported})
+            if (std::any_of(attached.begin(), attached.end(),
+                            [error](const com::UsbPrinterRecord& r) { return r.open_error == error; }))
+                hint_open_error(report.io, error);
         return status;
     }
     if (targets.size() > 1 && !options.all) {
@@ -405,6 +444,12 @@ int command_update(const Report& report, const UpdateOptions& options)
     int status = checked_plan(report, options.firmware, &plan);
     if (status != exit_updated)
         return status;
+    // Started again, if it ran, when this ends, however it ends.
+    ServiceHold hold(io, options.json);
+    if (!hold.stop())
+        return exit_failed;
+    if (hold.interrupted())
+        return interrupted_before_printers(io);
     std::vector<com::UsbPrinterRecord> attached, chosen;
     status = list_printers(report, &attached);
     if (status != exit_updated)
@@ -423,8 +468,7 @@ int command_update(const Report& report, const UpdateOptions& options)
         log_dirs.push_back(chosen.size() > 1 ? log_root + "/" + std::to_string(r.device.bus_number) + "-" +
                                                    std::to_string(r.device.device_address)
                                              : log_root);
-        std::error_code ignored;  // a folder that cannot be made fails the link, and so that update
-        fs::create_directories(fs::u8path(log_dirs.back()), ignored);
+        update::make_folders(log_dirs.back());  // a folder that cannot be made fails the link, and so that update
     }
 
     const Display::Mode mode =
@@ -444,28 +488,51 @@ int command_update(const Report& report, const UpdateOptions& options)
                                       ", serial " + labels[i].serial);
         watch.add(sessions.back().get());
     }
-    // One thread and one link per printer.
+    if (hold.interrupted())
+        watch.on_interrupt();  // it came just before the watch took Ctrl-C over
+    // One thread and one link per printer.  What one of them throws ends
+    // that printer's update (its link, and so its hold on the printer, is
+    // gone by then), not the others'.
     std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-        threads.emplace_back([&, i] {
+    const auto update_one = [&](std::size_t i) {
+        try {
             const com::UsbDeviceRecord& d = chosen[i].device;
             outcomes[i] = sessions[i]->run([&, i] {
                 return com::ComFactory().create_usb_at(d.bus_number, d.device_address, d.info.vendor_id,
                                                        d.info.product_id, log_dirs[i], true);
             });
-        });
+        } catch (const std::exception& e) {
+            outcomes[i].succeed = false;
+            outcomes[i].failure = update::Failure{-1, std::string("unexpected error: ") + e.what(), std::string(),
+                                                  static_cast<std::size_t>(-1)};
+        } catch (...) {
+            outcomes[i].succeed = false;
+            outcomes[i].failure = update::Failure{-1, "unexpected error", std::string(), static_cast<std::size_t>(-1)};
+        }
+    };
+    try {
+        for (std::size_t i = 0; i < chosen.size(); ++i)
+            threads.emplace_back(update_one, i);
+    } catch (...) {
+        // No thread for the rest: those that run are stopped and given back first.
+        for (const std::unique_ptr<update::Session>& session : sessions)
+            session->cancel();
+        for (std::thread& t : threads)
+            t.join();
+        throw;
     }
     for (std::thread& t : threads)
         t.join();
     display.finish(outcomes);
 
     bool all_updated = true;
+    bool hinted = false;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         all_updated = all_updated && outcomes[i].succeed;
-        if (!outcomes[i].succeed && outcomes[i].failure.code == com::COM_ERR_CONNECT &&
-            chosen[i].open_error == libusb_error_access) {
-            hint_access(io);
-            break;
+        if (!hinted && !outcomes[i].succeed && outcomes[i].failure.code == com::COM_ERR_CONNECT &&
+            hinted_error(chosen[i].open_error)) {
+            hint_open_error(io, chosen[i].open_error);
+            hinted = true;
         }
     }
     return all_updated ? exit_updated : exit_failed;
@@ -574,11 +641,21 @@ int run(const std::vector<std::string>& args, const Io& io)
         return usage.fail(exit_usage, {err.str().substr(0, err.str().find_last_not_of('\n') + 1)},
                           {{"message", e.what()}});
     }
-    if (list->parsed())
-        return command_list(Report{io, as_json});
-    if (plan->parsed())
-        return command_plan(Report{io, as_json}, options.firmware);
-    return command_update(Report{io, options.json}, options);
+    // Whatever a command throws is said here, once it has given back every
+    // printer and started the background service again on its way out.
+    const Report report{io, list->parsed() || plan->parsed() ? as_json : options.json};
+    try {
+        if (list->parsed())
+            return command_list(report);
+        if (plan->parsed())
+            return command_plan(report, options.firmware);
+        return command_update(report, options);
+    } catch (const std::exception& e) {
+        return report.fail(exit_error, {std::string("zarvik: unexpected error: ") + e.what()},
+                           {{"message", std::string("unexpected error: ") + e.what()}});
+    } catch (...) {
+        return report.fail(exit_error, {"zarvik: unexpected error"}, {{"message", "unexpected error"}});
+    }
 }
 
 std::string program_dir()
@@ -588,13 +665,13 @@ std::string program_dir()
     const DWORD n = ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(sizeof path / sizeof path[0]));
     if (n == 0)
         return ".";
-    return fs::path(std::wstring(path, n)).parent_path().u8string();
+    return update::utf8_of(fs::path(std::wstring(path, n)).parent_path());
 #else
     char path[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
     if (n <= 0)
         return ".";
-    return fs::path(std::string(path, static_cast<std::size_t>(n))).parent_path().u8string();
+    return update::utf8_of(fs::path(std::string(path, static_cast<std::size_t>(n))).parent_path());
 #endif
 }
 

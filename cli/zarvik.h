@@ -15,7 +15,10 @@ enum ExitStatus {
     exit_failed = 1,      // an update failed; with --all: any
     exit_usage = 2,       // the command line was wrong, or names no single printer
     exit_no_printer = 3,  // no target printer attached
+    exit_error = 4,       // an unexpected error ended the command early (said on standard error)
 };
+
+class ServiceManager;
 
 struct Io {
     std::FILE* out = stdout;  // results
@@ -25,6 +28,9 @@ struct Io {
     // resized meanwhile); 0 or unset: unknown, lines are not cut.
     std::function<int()> terminal_width;
     std::string program_dir;  // UTF-8; the default log folder is chosen from it (log_place.h)
+    // The background service that holds the printers while it runs, stopped
+    // while list and update use them; none when null.
+    ServiceManager* service = nullptr;
 };
 
 // Runs one command line (without the program name) and returns its exit status.

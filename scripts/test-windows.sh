@@ -39,6 +39,8 @@ packages=(
     # what wine draws windows with: its fonts, X rendering, cursors
     fonts-wine fonts-liberation libxrender1 libxcursor1 libxrandr2 libxi6 libxfixes3
     libcli11-dev nlohmann-json3-dev
+    # the locales zarvik's tests run wine in (compiled into the build folder)
+    locales
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,13 +4,13 @@
 #include <QString>
 
 #ifdef _WIN32
-#include "service_control.h"
+#include "service/service_control.h"
 #endif
 
 bool stopBackgroundService()
 {
 #ifdef _WIN32
-    const DWORD code = stopService(L"SpoolHub");
+    const DWORD code = stopService(service::background_wide_name);
     if (serviceStopAllowsStart(code))
         return true;
     QMessageBox::warning(nullptr, QStringLiteral("failed to stop service"),

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "background_service.h"
-#include "service_control.h"
+#include "service/service_control.h"
 
 int main(int argc, char* argv[])
 {
@@ -19,7 +19,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: zarvik-service-stop [NAME]\n");
         return 2;
     }
-    const std::string name = argc == 2 ? argv[1] : "SpoolHub";
+    const std::string name = argc == 2 ? argv[1] : service::background_name;
     std::wstring wide_name(name.size() + 1, L'\0');
     const int units = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide_name[0], static_cast<int>(wide_name.size()));
     if (units <= 0) {

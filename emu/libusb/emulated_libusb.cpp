@@ -263,7 +263,7 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
         if (!reachable(*device) || device->spec.vendor_id != vendor_id || device->spec.product_id != product_id)
             continue;
         errno = device->open_errno;
-        return device->open_errno ? nullptr : new_handle(device);
+        return device->open_errno || device->no_driver ? nullptr : new_handle(device);
     }
     return nullptr;
 }
@@ -290,6 +290,8 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handl
     const auto& device = dev->device;
     if (!reachable(*device))
         return LIBUSB_ERROR_NO_DEVICE;
+    if (device->no_driver)
+        return LIBUSB_ERROR_NOT_SUPPORTED;
     switch (device->open_errno) {
     case 0: *dev_handle = new_handle(device); return LIBUSB_SUCCESS;
     case EACCES:

@@ -30,6 +30,8 @@ struct EmulatedDevice {
     // Failures of the device's side of enumeration and opening.
     bool fail_descriptor = false;      // libusb_get_device_descriptor fails
     int open_errno = 0;                // non-zero: opening fails with this errno
+    bool no_driver = false;            // opening fails as on Windows without a usable driver bound
+                                       // (LIBUSB_ERROR_NOT_SUPPORTED)
     bool fail_strings = false;         // string descriptor reads fail
     bool fail_claim = false;           // interface 0 is busy
     bool kernel_driver_bound = false;  // a kernel driver holds interface 0 unless auto-detach is on

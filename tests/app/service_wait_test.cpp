@@ -1,5 +1,6 @@
-// The rule by which start-up waits for the background service to stop,
-// driven by scripted statuses instead of a service manager.
+// The rules by which the background service is waited for, while start-up
+// stops it and when zarvik starts it again, driven by scripted statuses
+// instead of a service manager.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -106,6 +107,75 @@ TEST(ServiceStop, OnlyStoppedOrNotInstalledLetsTheToolStart)
     EXPECT_TRUE(serviceStopAllowsStart(1060));
     for (unsigned long code : {5ul, 1053ul, 1061ul, 1062ul, 1072ul})
         EXPECT_FALSE(serviceStopAllowsStart(code)) << code;
+}
+
+// --- the wait for a service started again ------------------------------------------------
+
+// Statuses by the time they appear: each entry holds from its time on; time
+// moves only by the sleeps.
+struct StartScript {
+    struct At {
+        std::uint64_t ms;
+        service::PollStatus status;
+    };
+    explicit StartScript(std::vector<At> script) : timeline(std::move(script)) {}
+
+    std::vector<At> timeline;
+    std::uint64_t now = 0;
+    std::vector<std::uint32_t> sleeps;
+
+    service::StartOutcome run()
+    {
+        return service::wait_until_running(
+            [this](service::PollStatus* s) {
+                for (const At& at : timeline)
+                    if (at.ms <= now)
+                        *s = at.status;
+                return true;
+            },
+            [this](std::uint32_t ms) {
+                sleeps.push_back(ms);
+                now += ms;
+            },
+            [this] { return now; });
+    }
+};
+
+TEST(ServiceStartWait, RunsWhenItReportsRunningAndFailsWhenItStopsOrStalls)
+{
+    constexpr std::uint32_t start_pending = service::state_start_pending;
+    const struct {
+        const char* what;
+        std::vector<StartScript::At> timeline;
+        service::StartOutcome outcome;
+        std::uint64_t ends_by;  // the virtual time it has given up or succeeded by, at the latest
+    } cases[] = {
+        {"at once", {{0, st(running, 0, 0)}}, service::StartOutcome::running, 0},
+        // The manager's own status, without checkpoints and hint, for 3 s:
+        // a service that has not made its first report yet is no failure.
+        {"slow to report", {{0, st(start_pending, 0, 0)}, {3000, st(start_pending, 1, 2000)}, {3500, st(running, 0, 0)}},
+         service::StartOutcome::running, 3600},
+        {"checkpoints", {{0, st(start_pending, 1, 8000)}, {5000, st(start_pending, 2, 8000)},
+                         {12000, st(running, 0, 0)}}, service::StartOutcome::running, 13000},
+        {"stops again", {{0, st(start_pending, 1, 500)}, {700, st(stopped, 0, 0)}}, service::StartOutcome::stopped, 800},
+        {"stalls", {{0, st(start_pending, 1, 500)}}, service::StartOutcome::no_progress,
+         service::start_patience_ms + 100},
+        {"stalls past a long hint", {{0, st(start_pending, 4, 20000)}}, service::StartOutcome::no_progress, 21100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        StartScript s{c.timeline};
+        EXPECT_EQ(s.run(), c.outcome);
+        EXPECT_LE(s.now, c.ends_by);
+        for (std::uint32_t ms : s.sleeps) {
+            EXPECT_GE(ms, 50u) << "polls are not made back to back";
+            EXPECT_LE(ms, 1000u);
+        }
+    }
+    // Stalled, it waits the whole patience before it gives up.
+    StartScript stalled{{{0, st(start_pending, 1, 500)}}};
+    stalled.run();
+    EXPECT_GT(stalled.now, service::start_patience_ms);
 }
 
 }  // namespace

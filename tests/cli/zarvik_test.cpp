@@ -4,13 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <functional>
-#include <memory>
 #include <chrono>
-#include <map>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,13 +22,17 @@
 
 #include "clock/virtual_clock.h"
 #include "com/sha256.h"
+#include "console.h"
 #include "interrupt.h"
 #include "log_place.h"
+#include "service_hold.h"
 #include "support/emulated_fixture.h"
 #include "support/test_support.h"
 #include "zarvik.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -105,6 +113,7 @@ protected:
         io.err = err;
         io.terminal = terminal;
         io.program_dir = program.utf8();
+        io.service = service;
         if (adjust)
             adjust(io);
         for (std::string& a : args) {
@@ -133,6 +142,7 @@ protected:
     testsupport::TempDir folder, logs, program;
     std::string image, fonts;
     std::string stdout_text, stderr_text;
+    zarvik::ServiceManager* service = nullptr;  // the background service zarvik holds
 };
 
 TEST_F(Zarvik, UsageErrorsGiveStatusTwoAndTouchNoPrinter)
@@ -753,6 +763,334 @@ TEST_F(Zarvik, TheDefaultLogFolderIsBesideThePortableProgramAndTheUsersOwnOtherw
         facts.local_app_data = app_data;
         EXPECT_EQ(zarvik::choose_log_dir(facts), c.expected);
     }
+}
+
+// --- a printer without a usable driver (Windows) ------------------------------------
+
+TEST_F(Zarvik, APrinterWithoutADriverIsListedSoAndTheUpdateNamesTheRemedy)
+{
+    attach(5);
+    bus().devices().back()->no_driver = true;
+    EXPECT_EQ(run({"list"}), 0);
+    EXPECT_EQ(stdout_text, "1:5  2c7e:4201  no driver  [updated by this tool]\n");
+    EXPECT_TRUE(has(stderr_text, "install the printer maker's software, which installs the WinUSB driver")) << stderr_text;
+    EXPECT_EQ(run({"list", "--json"}), 0);
+    EXPECT_EQ(json::parse(stdout_text)["printers"][0]["open_error"], "no driver");
+
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
+    EXPECT_TRUE(has(stderr_text, "connect to printer failure (COM_ERR_CONNECT)")) << stderr_text;
+    const auto lines = lines_of(stderr_text);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "WinUSB"); }), 1)
+        << "one line naming the remedy: " << stderr_text;
+}
+
+// --- the background service that holds the printers ------------------------------------
+
+// A service manager that plays its part as told, and notes what the printers
+// were doing at each call.
+class ScriptedService : public zarvik::ServiceManager {
+public:
+    std::string name() const override { return "SpoolHub"; }
+
+    unsigned long stop(bool* was_running) override
+    {
+        calls.push_back("stop");
+        opens_before_stop = opens();
+        if (!stop_error.empty())
+            throw std::runtime_error(stop_error);
+        if (during_stop)
+            during_stop();
+        *was_running = running && stop_code == 0;
+        if (stop_code == 0)
+            running = false;
+        return stop_code;
+    }
+
+    unsigned long start() override
+    {
+        calls.push_back("start");
+        const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+        for (const auto& d : emu::UsbBus::instance().devices())
+            held_at_start = held_at_start || (d->printer && d->printer->under_control());
+        held_at_start = held_at_start || emu::UsbBus::instance().counters.live_handles > 0;
+        if (start_code == 0)
+            running = true;
+        return start_code;
+    }
+
+    static int opens()
+    {
+        int n = 0;
+        for (const auto& d : emu::UsbBus::instance().devices())
+            n += d->opens;
+        return n;
+    }
+
+    bool running = true;
+    unsigned long stop_code = 0;
+    unsigned long start_code = 0;
+    std::string stop_error;               // stop throws this
+    std::function<void()> during_stop;
+    std::vector<std::string> calls;
+    int opens_before_stop = -1;
+    bool held_at_start = false;
+};
+
+TEST_F(Zarvik, TheServiceIsStoppedBeforeAnyPrinterIsOpenedAndStartedAgainAfterTheyAreGivenBack)
+{
+    struct Case {
+        const char* what;
+        bool running;
+        unsigned long stop_code;
+        unsigned long start_code;
+        bool printer_fails;
+        int status;
+        std::vector<std::string> calls;
+        std::vector<std::string> said;  // lines on standard error, in order, among others
+    };
+    const std::string stopped =
+        "zarvik: stopped the background service SpoolHub, which holds the printers; it is started again when zarvik ends";
+    const std::string started = "zarvik: started the background service SpoolHub again";
+    const Case cases[] = {
+        {"running, updated", true, 0, 0, false, 0, {"stop", "start"}, {stopped, started}},
+        {"running, the update fails", true, 0, 0, true, 1, {"stop", "start"}, {stopped, started}},
+        // The update stands as it was; the user is told how to start the service.
+        {"does not start again", true, 0, 1053, false, 0, {"stop", "start"},
+         {stopped, "zarvik: could not start the background service SpoolHub again: it stopped making progress "
+                   "(system error 1053); start it with: sc start SpoolHub"}},
+        {"installed, not running", false, 0, 0, false, 0, {"stop"}, {}},
+        {"not installed", false, 1060, 0, false, 0, {"stop"}, {}},
+        {"does not take stop requests", true, 1052, 0, false, 1, {"stop"},
+         {"zarvik: cannot stop the background service SpoolHub, which holds the printers: it does not take stop "
+          "requests (system error 1052); no printer was opened"}},
+        {"stuck while stopping", true, 1053, 0, false, 1, {"stop"},
+         {"zarvik: cannot stop the background service SpoolHub, which holds the printers: it stopped making progress "
+          "(system error 1053); no printer was opened"}},
+        {"access denied", true, 5, 0, false, 1, {"stop"},
+         {"zarvik: cannot stop the background service SpoolHub, which holds the printers: access denied (system error "
+          "5); no printer was opened",
+          "zarvik: run zarvik from a console opened as administrator, or stop the service first: sc stop SpoolHub"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus().reset();
+        auto p = attach(5);
+        if (c.printer_fails)
+            p->replace_reply("M600", 1, "failed", 1);
+        ScriptedService spool;
+        spool.running = c.running;
+        spool.stop_code = c.stop_code;
+        spool.start_code = c.start_code;
+        service = &spool;
+        EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), c.status);
+        EXPECT_EQ(spool.calls, c.calls);
+        EXPECT_EQ(spool.opens_before_stop, 0) << "a printer was opened before the service was stopped";
+        EXPECT_FALSE(spool.held_at_start) << "started again while a printer was held";
+        const auto lines = lines_of(stderr_text);
+        auto at = lines.begin();
+        for (const std::string& line : c.said) {
+            at = std::find(at, lines.end(), line);
+            EXPECT_NE(at, lines.end()) << line << "\nin:\n" << stderr_text;
+        }
+        if (c.said.empty()) {
+            EXPECT_FALSE(has(stderr_text, "service")) << stderr_text;
+        }
+        if (c.status == 1 && !c.printer_fails) {
+            EXPECT_EQ(ScriptedService::opens(), 0) << "no printer opened when the service cannot be stopped";
+        } else {
+            EXPECT_TRUE(stored(*p, "0:/sys/orbrey.bin") == image);
+        }
+    }
+}
+
+TEST_F(Zarvik, ListHoldsTheServiceTooAndPlanLeavesItAlone)
+{
+    attach(5);
+    ScriptedService spool;
+    service = &spool;
+    EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
+    EXPECT_TRUE(spool.calls.empty());
+    EXPECT_EQ(run({"list"}), 0);
+    EXPECT_EQ(spool.calls, (std::vector<std::string>{"stop", "start"}));
+    EXPECT_EQ(spool.opens_before_stop, 0);
+
+    spool.calls.clear();
+    spool.stop_code = 1052;
+    EXPECT_EQ(run({"list"}), zarvik::exit_failed);
+    EXPECT_EQ(stdout_text, "") << "no printer listed";
+    EXPECT_TRUE(has(stderr_text, "cannot stop the background service SpoolHub")) << stderr_text;
+}
+
+TEST_F(Zarvik, JsonHasTheServiceEventsOneObjectALine)
+{
+    attach(5);
+    ScriptedService spool;
+    service = &spool;
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--json", "--log", "LOG"}), 0);
+    const auto lines = lines_of(stdout_text);
+    ASSERT_GE(lines.size(), 4u);
+    for (const std::string& line : lines)
+        EXPECT_TRUE(json::parse(line).is_object()) << line;
+    EXPECT_EQ(lines.front(), R"({"event":"service","name":"SpoolHub","action":"stopped"})");
+    EXPECT_EQ(json::parse(lines[1])["event"], "plan");
+    EXPECT_EQ(json::parse(lines[lines.size() - 2])["event"], "done");
+    EXPECT_EQ(lines.back(), R"({"event":"service","name":"SpoolHub","action":"started"})");
+    EXPECT_EQ(stderr_text, "");
+
+    spool.stop_code = 5;
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--json", "--log", "LOG"}), zarvik::exit_failed);
+    EXPECT_EQ(stdout_text, R"({"event":"service","name":"SpoolHub","action":"stop_failed","system_error":5,)"
+                           R"("reason":"access denied","hint":"run zarvik from a console opened as administrator, )"
+                           R"(or stop the service first: sc stop SpoolHub"})"
+                           "\n");
+    EXPECT_EQ(stderr_text, "");
+
+    spool.stop_code = 0;
+    spool.start_code = 1058;
+    EXPECT_EQ(run({"list", "--json"}), 0);
+    EXPECT_EQ(lines_of(stdout_text).back(),
+              R"({"event":"service","name":"SpoolHub","action":"start_failed","system_error":1058,"reason":"it is disabled"})");
+}
+
+TEST_F(Zarvik, AnErrorThrownEndsWithItsOwnStatusAndTheServiceStartedAgain)
+{
+    attach(5);
+    ScriptedService spool;
+    spool.stop_error = "the service manager ran out of memory";
+    service = &spool;
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_error);
+    EXPECT_EQ(stderr_text, "zarvik: unexpected error: the service manager ran out of memory\n");
+    EXPECT_EQ(ScriptedService::opens(), 0);
+
+    // Thrown while the service is held, it is started again on the way out.
+    ScriptedService held;
+    zarvik::Io io;
+    io.err = std::tmpfile();
+    io.service = &held;
+    try {
+        zarvik::ServiceHold hold(io, false);
+        ASSERT_TRUE(hold.stop());
+        throw std::runtime_error("thrown while held");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(held.calls, (std::vector<std::string>{"stop", "start"}));
+    EXPECT_TRUE(held.running);
+    std::fclose(io.err);
+}
+
+#ifdef _WIN32
+// The system calls console handlers on a thread of its own, at any moment.
+
+TEST_F(Zarvik, TheConsoleHandlerNeverReachesAWatchThatHasEnded)
+{
+    // A Ctrl-C that is being passed on while the watch ends: the watch waits
+    // for it.  The notice looks whether the watch has ended meanwhile.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool in_notice = false, ended = false, ended_during_notice = false;
+    auto watch = std::make_unique<zarvik::InterruptWatch>([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        in_notice = true;
+        changed.notify_all();
+        ended_during_notice = changed.wait_for(lock, std::chrono::milliseconds(300), [&] { return ended; });
+    });
+    int handled = -1;
+    std::thread system([&] { handled = zarvik::InterruptWatch::console_event(CTRL_C_EVENT); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return in_notice; });
+    }
+    std::thread ending([&] {
+        watch.reset();
+        const std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+        changed.notify_all();
+    });
+    system.join();
+    ending.join();
+    EXPECT_FALSE(ended_during_notice) << "the watch ended while the handler was using it";
+    EXPECT_EQ(handled, TRUE);
+    // Once it has ended, the handler leaves Ctrl-C to the next one.
+    EXPECT_EQ(zarvik::InterruptWatch::console_event(CTRL_C_EVENT), FALSE);
+}
+
+TEST_F(Zarvik, AClosedConsoleKeepsTheProcessUntilThePrinterIsGivenBackAndTheServiceRuns)
+{
+    auto p = attach(5);
+    ScriptedService spool;
+    service = &spool;
+    // The console is closed while the printer takes the fonts' upload request.
+    const int before = zarvik::InterruptWatch::handled();
+    std::thread system;
+    bool held_when_watch_returned = true, running_when_hold_returned = false;
+    int watch_result = -1, hold_result = -1;
+    p->set_command_hook([&](const std::string& line) {
+        if (line.rfind("~M28 9000 ", 0) != 0 || system.joinable())
+            return;
+        system = std::thread([&] {
+            // As the system does: the handlers in turn, the last installed first.
+            watch_result = zarvik::InterruptWatch::console_event(CTRL_CLOSE_EVENT);
+            {
+                const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+                held_when_watch_returned = p->under_control();
+            }
+            if (!watch_result)
+                hold_result = zarvik::ServiceHold::console_event(CTRL_CLOSE_EVENT);
+            running_when_hold_returned = spool.running;
+        });
+        for (int i = 0; i < 5000 && zarvik::InterruptWatch::handled() == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
+    ASSERT_TRUE(system.joinable());
+    system.join();
+    EXPECT_EQ(watch_result, FALSE) << "on to the next handler";
+    EXPECT_FALSE(held_when_watch_returned) << "the handler returned before the printer was given back";
+    EXPECT_EQ(hold_result, FALSE);
+    EXPECT_TRUE(running_when_hold_returned) << "the handler returned before the service ran again";
+    EXPECT_EQ(p->installs().size(), 1u);
+    EXPECT_EQ(p->commands().back(), "~M602");
+}
+
+TEST_F(Zarvik, CtrlCWhileTheServiceStopsEndsBeforeAnyPrinterIsOpened)
+{
+    attach(5);
+    ScriptedService spool;
+    spool.during_stop = [] { EXPECT_EQ(zarvik::ServiceHold::console_event(CTRL_C_EVENT), TRUE); };
+    service = &spool;
+    for (const Args& args : {Args{"list"}, Args{"update", "--firmware", "FW", "--log", "LOG"}}) {
+        spool.calls.clear();
+        EXPECT_EQ(run(args), zarvik::exit_failed) << args[0];
+        EXPECT_EQ(spool.calls, (std::vector<std::string>{"stop", "start"})) << args[0];
+        EXPECT_TRUE(has(stderr_text, "zarvik: interrupted; no printer was opened")) << stderr_text;
+        EXPECT_EQ(ScriptedService::opens(), 0) << args[0];
+    }
+    // Without a hold the handler leaves Ctrl-C to the system.
+    EXPECT_EQ(zarvik::ServiceHold::console_event(CTRL_C_EVENT), FALSE);
+}
+#endif
+
+// --- text for a console ---------------------------------------------------------------------
+
+TEST(ConsoleText, PiecesNeverEndInsideACharacter)
+{
+    const struct {
+        std::string text;
+        std::size_t whole;
+    } cases[] = {
+        {"", 0},
+        {"plain", 5},
+        {"J\xC3\xB6rg", 5},          // whole
+        {"J\xC3", 1},                 // ö cut after its first byte
+        {"\xE5\x9B\xBA\xE4\xBB", 3},  // 固 whole, 件 cut after two of three
+        {"\xF0\x9F\x96", 0},          // a four-byte character cut after three
+        {"\xF0\x9F\x96\xA8", 4},     // and whole
+        {"a\x80\x80", 3},            // stray continuation bytes: malformed, passed on
+        {"a\xFF", 2},                 // a byte that starts nothing
+        {"\x80\x80\x80\x80\x80", 5},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zarvik::whole_utf8_prefix(c.text), c.whole) << ::testing::PrintToString(c.text);
 }
 
 }  // namespace

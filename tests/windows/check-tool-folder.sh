@@ -9,6 +9,8 @@
 # - every DLL at the top of the folder is imported by something in it (the
 #   plugins below platforms/, imageformats/ and styles/ Qt loads by name);
 # - one C++ runtime: the tool imports libstdc++-6.dll, as Qt's DLLs do;
+# - the window asks for administrator rights, the console program zarvik.exe
+#   does not;
 # - the ZIP, when given, holds the folder under one top folder, with empty
 #   firmware/ and log/ folders and nothing else.
 set -euo pipefail
@@ -43,6 +45,9 @@ done
 plugins=$(find platforms imageformats styles -type f -printf '%f\n' | lower | sort | paste -sd ' ')
 [ "$plugins" = "qjpeg.dll qwindows.dll qwindowsvistastyle.dll" ] || fail "plugins: $plugins"
 imports zarvik-update.exe | grep -x libstdc++-6.dll >/dev/null || fail "zarvik-update.exe has a C++ runtime of its own"
+# A console program that asked for elevation would open a new console window.
+grep -a requireAdministrator zarvik-update.exe >/dev/null || fail "zarvik-update.exe does not ask for administrator rights"
+grep -a requireAdministrator zarvik.exe >/dev/null && fail "zarvik.exe asks for administrator rights"
 [ -f qt.conf ] && [ -f background.jpg ] && [ -d firmware ] && [ -d log ] || fail "qt.conf, background.jpg, firmware/ or log/ missing"
 
 if [ -n "$zip" ]; then

@@ -25,6 +25,9 @@
 #   update         a whole update on the emulated printer, the files byte-exact
 #   unplugged      the printer is unplugged during the upload: one error box;
 #                  plugged in again, the next update succeeds
+#   names          the tool folder copied to "D:\用户\Jörg Müller\zarvik-update": its
+#                  background, firmware folder and log folder are found, and a
+#                  whole update on the emulated printer succeeds
 set -euo pipefail
 [ $# -eq 3 ] || { echo "usage: $0 SOURCE_DIR BUILD_DIR SHOTS_DIR" >&2; exit 2; }
 source_dir=$1
@@ -62,7 +65,9 @@ start_tool() {
     local folder=$1 program=$2
     shift 2
     rm -f "$folder/status"
-    (cd "$folder" && env "$@" "$run" "$prefix" "D:\\$(basename "$folder")\\$program" \
+    local place
+    place=$(printf '%s' "${folder#"$work"/}" | tr / '\\')
+    (cd "$folder" && env "$@" "$run" "$prefix" "D:\\$place\\$program" \
         >"$folder/output.txt" 2>&1
         echo $? >"$folder/status") &
 }
@@ -160,6 +165,7 @@ no_second_box() {
 
 tool_copy() {
     local folder="$work/$1"
+    mkdir -p "$(dirname "$folder")"
     cp -r "$build/tool" "$folder"
     echo "$folder"
 }
@@ -287,6 +293,7 @@ if window=$(find_window "$title" 60); then
     for button in start_at complete_at; do
         got=$(wait_colour "$window" "$button" 2 "$teal") || fail "$button is $got after the update, not teal"
     done
+    background=$(colour "$window" 40 40)
     status=$(close_tool "$window" "$folder")
     [ "$status" = 0 ] || fail "exit status $status"
     holds_firmware "$folder" 1 && note "information box, the printer holds the three files byte for byte"
@@ -317,6 +324,28 @@ if window=$(find_window "$title" 60); then
     grep -q '^printer=1 path=0:/sys/orbrey.bin .* complete=1' "$folder/store/summary.txt" &&
         fail "the unplugged printer holds a whole main image"
     holds_firmware "$folder" 2 && note "one error box; plugged in again, the next update put the files byte for byte"
+else
+    fail "no window"
+fi
+
+scenario=names
+folder=$(tool_copy "用户/Jörg Müller/zarvik-update")
+cp "$emulated" "$folder/"
+firmware "$folder"
+mkdir -p "$folder/store"
+rm -f "$folder"/log/*
+start_tool "$folder" zarvik-update-emulated.exe 'ZARVIK_EMU_STORE=D:\names-store'
+if window=$(find_window "$title" 60); then
+    got=$(colour "$window" 40 40)
+    [ "$got" = "${background:-}" ] || fail "the background is $got, not ${background:-unknown} as in a plain folder"
+    got=$(wait_colour "$window" detected_at 5 "$teal") || fail "printer not detected: first button $got"
+    click_start "$window"
+    update_ends_with information "$done_text" windows-names-update-complete
+    status=$(close_tool "$window" "$folder")
+    [ "$status" = 0 ] || fail "exit status $status"
+    ls "$folder"/log/libcom-*.log >/dev/null 2>&1 || fail "no log file in the tool's log folder"
+    rm -rf "$folder/store" && mv "$work/names-store" "$folder/store"
+    holds_firmware "$folder" 1 && note "background, firmware and log found; the printer holds the three files byte for byte"
 else
     fail "no window"
 fi

@@ -181,4 +181,20 @@ DWORD current_state(const std::wstring& name, SERVICE_STATUS* status)
     return QueryServiceStatus(service.get(), status) ? status->dwCurrentState : 0;
 }
 
+DWORD process_id(const std::wstring& name)
+{
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return 0;
+    ScHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    if (!service)
+        return 0;
+    SERVICE_STATUS_PROCESS process{};
+    DWORD size = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof process,
+                              &size))
+        return 0;
+    return process.dwProcessId;
+}
+
 }  // namespace testservice

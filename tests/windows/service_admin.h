@@ -43,4 +43,7 @@ DWORD remove(const std::wstring& name, DWORD timeout_ms = 10000);
 // when it cannot be queried.
 DWORD current_state(const std::wstring& name, SERVICE_STATUS* status = nullptr);
 
+// The id of the process that runs `name`, or 0 when none runs it.
+DWORD process_id(const std::wstring& name);
+
 }  // namespace testservice

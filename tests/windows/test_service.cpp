@@ -6,6 +6,8 @@
 //   zarvik_test_service start NAME                    starts it, waits until it runs
 //   zarvik_test_service release NAME                  lets a stuck or refusing service stop
 //   zarvik_test_service delete NAME                   stops it (however) and deletes it
+//   zarvik_test_service state NAME                    prints its state and process id:
+//                                                     "running 1234", "stopped 0", "missing 0"
 //   zarvik_test_service run NAME [BEHAVIOUR...]       the service itself (its binary path)
 //
 // BEHAVIOUR, words of the form key=value:
@@ -249,7 +251,7 @@ int usage()
 {
     std::fwprintf(stderr,
                   L"usage: zarvik_test_service (install NAME [BEHAVIOUR...] | start NAME | release NAME |\n"
-                  L"                            delete NAME | run NAME [BEHAVIOUR...])\n");
+                  L"                            delete NAME | state NAME | run NAME [BEHAVIOUR...])\n");
     return 2;
 }
 
@@ -306,6 +308,16 @@ int main()
         }
         if (verb == L"delete")
             return result(L"delete", name, testservice::remove(name));
+        if (verb == L"state") {
+            const DWORD state = testservice::current_state(name);
+            const wchar_t* word = state == 0                      ? L"missing"
+                                  : state == SERVICE_RUNNING      ? L"running"
+                                  : state == SERVICE_STOPPED      ? L"stopped"
+                                  : state == SERVICE_STOP_PENDING ? L"stop-pending"
+                                                                  : L"pending";
+            std::wprintf(L"%ls %lu\n", word, state == 0 ? 0ul : static_cast<unsigned long>(testservice::process_id(name)));
+            return 0;
+        }
     }
     return usage();
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <system_error>
+
+#include "update/local_path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,8 +15,6 @@
 #endif
 
 namespace update {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -78,18 +76,6 @@ char32_t lower(char32_t c)
 }
 #endif
 
-bool hidden(const fs::path& path, const std::string& name)
-{
-#ifdef _WIN32
-    (void)name;
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-#else
-    (void)path;
-    return !name.empty() && name[0] == '.';
-#endif
-}
-
 }  // namespace
 
 std::u16string folded_name(const std::string& utf8_name)
@@ -128,27 +114,19 @@ namespace {
 // Walks the folder once: every entry is either listed or left out with a reason.
 void walk_folder(const std::string& utf8_dir, std::vector<FolderEntry>* listed, std::vector<LeftOut>* left_out)
 {
-    std::error_code error;
-    const fs::path dir = fs::u8path(utf8_dir);
-    fs::directory_iterator it(dir, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        const fs::path& path = it->path();
-        const std::string name = path.filename().u8string();
-        std::error_code status_error;
-        const fs::file_status status = fs::status(path, status_error);
+    list_folder(utf8_dir, [&](const LocalEntry& e) {
         const char* reason = nullptr;
-        if (!fs::is_regular_file(status)) {
-            std::error_code link_error;
-            reason = fs::is_symlink(fs::symlink_status(path, link_error)) && !fs::exists(status) ? "a link to nothing"
-                                                                                                 : "not a regular file";
-        } else if (hidden(path, name)) {
+        if (e.kind == PathKind::missing)
+            reason = "a link to nothing";  // listed in the folder, and leads nowhere
+        else if (e.kind != PathKind::file)
+            reason = "not a regular file";
+        else if (e.hidden)
             reason = "a hidden file";
-        }
         if (!reason)
-            listed->push_back(FolderEntry{path.u8string(), name});
+            listed->push_back(FolderEntry{e.path, e.name});
         else if (left_out)
-            left_out->push_back(LeftOut{name, reason});
-    }
+            left_out->push_back(LeftOut{e.name, reason});
+    });
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "com/result.h"
 #include "com/sha256.h"
 #include "update/checksums.h"
+#include "update/local_path.h"
 
 namespace update {
 
@@ -96,17 +97,11 @@ std::string hash_file(com::LocalFile& file, std::int64_t size, std::string* sha2
 // Why a file cannot be sent, or "" when it can; sets `size` and `sha256`.
 std::string file_problem(PlannedFile& f)
 {
-    std::error_code error;
-    std::filesystem::file_status status;
-    try {
-        status = std::filesystem::status(std::filesystem::u8path(f.local_path), error);
-    } catch (const std::exception&) {
-        return "cannot be opened for reading";  // a path the system cannot take
-    }
-    if (!std::filesystem::exists(status))
+    const PathKind kind = path_kind(f.local_path);
+    if (kind == PathKind::missing)
         return "is missing";
     // Checked before it is opened: opening a pipe for reading would wait for a writer.
-    if (!std::filesystem::is_regular_file(status))
+    if (kind != PathKind::file)
         return "is not a regular file";
     com::LocalFile file(f.local_path, true, false);
     if (!file.open())
@@ -142,31 +137,30 @@ struct FolderList {
     ChecksumList list;
 };
 
-FolderList read_folder_list(const fs::path& folder)
+FolderList read_folder_list(const std::string& folder)
 {
     FolderList out;
-    const fs::path path = folder / fs::u8path(checksum_list_name);
-    out.path = path.u8string();
     const std::string name = checksum_list_name;
-    std::error_code error;
-    const fs::file_status own = fs::symlink_status(path, error);
-    if (own.type() == fs::file_type::not_found)
-        return out;
-    out.present = true;
-    if (error) {
-        out.problem = name + " cannot be examined";
-        return out;
-    }
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status)) {
-        out.problem = fs::is_symlink(own) ? name + " is a link to nothing" : name + " cannot be examined";
+    out.path = utf8_of(path_of(folder) / path_of(name));
+    switch (path_kind(out.path)) {
+    case PathKind::missing: {
+        // No list, or a link to nothing by that name.
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(path_of(out.path), error)))
+            return out;
+        out.present = true;
+        out.problem = name + " is a link to nothing";
         return out;
     }
-    // Checked before it is opened: opening a pipe for reading would wait for a writer.
-    if (!fs::is_regular_file(status)) {
+    case PathKind::file:
+        break;
+    default:
+        // Checked before it is opened: opening a pipe for reading would wait for a writer.
+        out.present = true;
         out.problem = name + " is not a regular file";
         return out;
     }
+    out.present = true;
     com::LocalFile file(out.path, true, false);
     const std::int64_t size = file.open() ? file.size() : -1;
     if (size < 0) {
@@ -220,10 +214,10 @@ Problem check_plan(Plan& plan)
         if (!reason.empty())
             return Problem{com::COM_ERR_INVALID_ARGUMENTS, i, std::move(reason)};
         // file_problem has taken the path, so the system takes it here too.
-        const fs::path folder = fs::u8path(f.local_path).parent_path();
-        auto it = lists.find(folder.u8string());
+        const std::string folder = utf8_of(path_of(f.local_path).parent_path());
+        auto it = lists.find(folder);
         if (it == lists.end())
-            it = lists.emplace(folder.u8string(), read_folder_list(folder)).first;
+            it = lists.emplace(folder, read_folder_list(folder)).first;
         reason = list_problem(f, it->second);
         if (!reason.empty())
             return Problem{com::COM_ERR_FILE, i, std::move(reason)};

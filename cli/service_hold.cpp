@@ -1,0 +1,210 @@
+#include "service_hold.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "service/background.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "service/service_control.h"
+#endif
+
+namespace zarvik {
+
+namespace {
+
+constexpr unsigned long access_denied = 5;  // ERROR_ACCESS_DENIED
+
+#ifdef _WIN32
+std::string utf8_of(const wchar_t* wide, int units)
+{
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, units, nullptr, 0, nullptr, nullptr);
+    std::string text(bytes > 0 ? static_cast<std::size_t>(bytes) : 0, '\0');
+    if (bytes > 0)
+        ::WideCharToMultiByte(CP_UTF8, 0, wide, units, &text[0], bytes, nullptr, nullptr);
+    return text;
+}
+
+class WindowsService : public ServiceManager {
+public:
+    explicit WindowsService(const std::string& name) : name_(name)
+    {
+        const int units = ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+        wide_.assign(units > 0 ? static_cast<std::size_t>(units) : 0, L'\0');
+        if (units > 0)
+            ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), &wide_[0], units);
+    }
+    std::string name() const override { return name_; }
+    unsigned long stop(bool* was_running) override { return stopService(wide_.c_str(), was_running); }
+    unsigned long start() override { return startService(wide_.c_str()); }
+
+private:
+    std::string name_;
+    std::wstring wide_;
+};
+
+// The hold whose service is stopped, for the console handler.
+std::mutex hold_mutex;
+ServiceHold* holding = nullptr;
+
+// Set while no hold exists; made once and kept for the life of the process,
+// as a handler may still wait on it when the hold ends.
+HANDLE hold_over()
+{
+    static const HANDLE event = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return event;
+}
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    return ServiceHold::console_event(event);
+}
+#endif
+
+std::string admin_hint(const std::string& name)
+{
+    return "run zarvik from a console opened as administrator, or stop the service first: sc stop " + name;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+std::unique_ptr<ServiceManager> windows_service(const std::string& name)
+{
+    return std::make_unique<WindowsService>(name);
+}
+
+int ServiceHold::console_event(unsigned long event)
+{
+    const bool ending = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (!ending && event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    {
+        const std::lock_guard<std::mutex> lock(hold_mutex);
+        if (!holding)
+            return FALSE;
+        holding->interrupted_.store(true);
+        if (!ending)
+            return TRUE;  // the command stops at its next step
+    }
+    // The process ends when this returns: not before the service runs again.
+    ::WaitForSingleObject(hold_over(), INFINITE);
+    return FALSE;
+}
+#endif
+
+std::string service_error_text(unsigned long code)
+{
+    switch (code) {
+    case access_denied: return "access denied";
+    case 1052: return "it does not take stop requests";      // ERROR_INVALID_SERVICE_CONTROL
+    case 1053: return "it stopped making progress";          // ERROR_SERVICE_REQUEST_TIMEOUT
+    case 1058: return "it is disabled";                      // ERROR_SERVICE_DISABLED
+    case 1061: return "it cannot take requests at present";  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+    case 1062: return "it is not running";                   // ERROR_SERVICE_NOT_ACTIVE
+    case 1069: return "it could not log on";                 // ERROR_SERVICE_LOGON_FAILED
+    default: break;
+    }
+#ifdef _WIN32
+    wchar_t* message = nullptr;
+    const DWORD units = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::string text = units > 0 ? utf8_of(message, static_cast<int>(units)) : std::string();
+    ::LocalFree(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    if (!text.empty())
+        return text;
+#endif
+    return "system error";
+}
+
+ServiceHold::ServiceHold(const Io& io, bool json) : io(io), json(json) {}
+
+bool ServiceHold::stop()
+{
+    if (!io.service)
+        return true;
+#ifdef _WIN32
+    {
+        const std::lock_guard<std::mutex> lock(hold_mutex);
+        holding = this;
+        ::ResetEvent(hold_over());
+    }
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
+    watching_ = true;
+#endif
+    bool was_running = false;
+    const unsigned long code = io.service->stop(&was_running);
+    if (serviceStopAllowsStart(code)) {
+        if (code == 0 && was_running) {
+            stopped_ = true;
+            tell("stopped", 0, "zarvik: stopped the background service " + io.service->name() +
+                                   ", which holds the printers; it is started again when zarvik ends");
+        }
+        return true;
+    }
+    tell("stop_failed", code, "zarvik: cannot stop the background service " + io.service->name() +
+                                  ", which holds the printers: " + service_error_text(code) + " (system error " +
+                                  std::to_string(code) + "); no printer was opened");
+    return false;
+}
+
+ServiceHold::~ServiceHold()
+{
+    try {
+        if (stopped_)
+            restart();
+    } catch (...) {
+        // Nothing more can be said; the hold still ends.
+    }
+#ifdef _WIN32
+    if (watching_) {
+        {
+            const std::lock_guard<std::mutex> lock(hold_mutex);
+            holding = nullptr;
+        }
+        ::SetEvent(hold_over());
+        ::SetConsoleCtrlHandler(on_console_event, FALSE);
+    }
+#endif
+}
+
+void ServiceHold::restart()
+{
+    const std::string name = io.service->name();
+    const unsigned long code = io.service->start();
+    if (code == 0)
+        tell("started", 0, "zarvik: started the background service " + name + " again");
+    else
+        tell("start_failed", code, "zarvik: could not start the background service " + name + " again: " +
+                                       service_error_text(code) + " (system error " + std::to_string(code) +
+                                       "); start it with: sc start " + name);
+}
+
+void ServiceHold::tell(const std::string& action, unsigned long code, const std::string& text)
+{
+    if (json) {
+        nlohmann::ordered_json event = {{"event", "service"}, {"name", io.service->name()}, {"action", action}};
+        if (code != 0) {
+            event["system_error"] = code;
+            event["reason"] = service_error_text(code);
+        }
+        if (action == "stop_failed" && code == access_denied)
+            event["hint"] = admin_hint(io.service->name());
+        std::fprintf(io.out, "%s\n", event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        std::fflush(io.out);
+        return;
+    }
+    std::fprintf(io.err, "%s\n", text.c_str());
+    if (action == "stop_failed" && code == access_denied)
+        std::fprintf(io.err, "zarvik: %s\n", admin_hint(io.service->name()).c_str());
+    std::fflush(io.err);
+}
+
+}  // namespace zarvik
