@@ -33,7 +33,7 @@ scripts/setup-debian.sh help2man dpkg-dev lintian debootstrap \
 # package ARCH BUILD_DIR [CMAKE_OPTION...]: the .deb, and the portable folder
 # where the window is built, of one architecture, copied into $out.
 package() {
-    local arch=$1 dir=$2
+    local arch=$1 dir=$2 start=$SECONDS
     shift 2
     echo "== the Linux packages for $arch ($(basename "$dir")/)"
     (
@@ -59,6 +59,7 @@ package() {
         cp "${debs[@]}" "$out/"
         find "$dir/packages" -maxdepth 1 -name 'zarvik-update-*-linux-*.tar.gz' -exec cp {} "$out/" \;
     fi
+    echo "== the packages for $arch took $((SECONDS - start)) s"
 }
 
 rm -rf "$out"

@@ -82,12 +82,10 @@ tar -C "$root" -xf "$base"
 mount -t proc proc "$root/proc"
 cp "/usr/bin/$qemu" "$root/$qemu"
 dpkg-deb --fsys-tarfile "$deb" | tar -C "$root" --keep-directory-symlink -xf -
-# run [VARIABLE=VALUE...] PROGRAM [ARGUMENT...]: PROGRAM, a path in the
-# userland, under qemu-user chrooted into it.
+# run PROGRAM [ARGUMENT...]: PROGRAM, a path in the userland, under qemu-user
+# chrooted into it.
 run() {
-    local environment=()
-    while [[ "$1" == *=* ]]; do environment+=("$1"); shift; done
-    env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 "${environment[@]}" /usr/sbin/chroot "$root" "/$qemu" "$@"
+    env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 /usr/sbin/chroot "$root" "/$qemu" "$@"
 }
 
 failures=0
