@@ -39,10 +39,10 @@ package() {
     (
         export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_HOST_ARCH=$arch
         cppflags=$(dpkg-buildflags --get CPPFLAGS)
-        export CFLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)"
-        export CXXFLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)"
-        LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
-        export LDFLAGS
+        CFLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)"
+        CXXFLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)"
+        LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+        export CFLAGS CXXFLAGS LDFLAGS
         rm -rf "$dir/packages"
         cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
             -DZARVIK_BUILD_TESTS=OFF -DZARVIK_WERROR=ON "$@" >/dev/null

@@ -23,7 +23,10 @@
 # (${ZARVIK_CACHE_DIR:-~/.cache/zarvik}/debian12-foreign-<arch>-<key>.tar,
 # made again after a week); every run unpacks a fresh copy of it.
 set -euo pipefail
-[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 ZARVIK_DEB [PORTABLE_TAR_GZ]" >&2; exit 2; }
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: $0 ZARVIK_DEB [PORTABLE_TAR_GZ]" >&2
+    exit 2
+fi
 deb=$(realpath "$1")
 tgz=""
 [ $# -eq 2 ] && tgz=$(realpath "$2")
