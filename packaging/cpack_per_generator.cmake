@@ -2,6 +2,11 @@
 # deb under /usr, the archive the component portable at its top.
 if(CPACK_GENERATOR STREQUAL "DEB")
     set(CPACK_COMPONENTS_ALL deb)
+    if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+        # Cross-built: dpkg-shlibdeps resolves the Depends against the
+        # libraries of the package's architecture.
+        set(ENV{DEB_HOST_ARCH} ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
+    endif()
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
     set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY OFF)

@@ -42,10 +42,13 @@ packages=(
     # the locales zarvik's tests run wine in (compiled into the build folder)
     locales
 )
+# Installed for the machine's own architecture or for all (libxrender1 may
+# also be there for arm64, beside Qt for the ARM build).
+native=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
-    [ "$status" = installed ] || missing+=("$p")
+    status=$(dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$p" 2>/dev/null || true)
+    grep -E -x "($native|all) installed" >/dev/null <<<"$status" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"

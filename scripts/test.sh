@@ -4,11 +4,15 @@
 #      label `kernel` (one QEMU guest boot) last, through scripts/kernel-test.sh;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh;
-#   4. the Linux packages (.deb and portable folder), lintian, and both tried
-#      in a fresh Debian 12 chroot: scripts/package-linux.sh;
-#   5. bounded libFuzzer runs: scripts/fuzz.sh.
-# Build folders: build/, build-asan/, build-win/, build-package/ and build-fuzz/
-# beside this script's parent.
+#   4. the arm64 and armhf cross builds and their suites under qemu-user:
+#      scripts/test-arm.sh;
+#   5. the Linux packages for amd64, arm64 and armhf (.deb and portable
+#      folder), lintian, the amd64 ones tried in a fresh Debian 12 chroot, the
+#      ARM ones on Debian 12 userlands of their own architecture under
+#      qemu-user: scripts/package-linux.sh;
+#   6. bounded libFuzzer runs: scripts/fuzz.sh.
+# Build folders: build/, build-asan/, build-win/, build-arm64/, build-armhf/,
+# build-package*/ and build-fuzz/ beside this script's parent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -35,6 +39,10 @@ LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
 windows_start=$SECONDS
 scripts/test-windows.sh
 echo "== the Windows stage took $((SECONDS - windows_start)) s"
+
+arm_start=$SECONDS
+scripts/test-arm.sh
+echo "== the ARM stage took $((SECONDS - arm_start)) s"
 
 package_start=$SECONDS
 scripts/package-linux.sh

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,37 @@ TEST(FindEntries, AFolderWithoutMatchesIsSearchedAndFindsNothing)
     EXPECT_TRUE(platform::find_entries(dir.utf8(), "libcom-*.log", [&](const platform::DirEntry&) { called = true; }));
     EXPECT_FALSE(called);
 }
+
+#ifndef _WIN32
+// Sizes past what a 32-bit off_t holds, in sparse files (no disk space): a
+// 32-bit build without 64-bit file offsets cannot stat them, reports no size
+// and leaves them out of a folder search.  (On Windows the files would not be
+// sparse; the Win32 side asks for 64-bit sizes by itself.)
+TEST(FileSize, SizesPastThirtyTwoBitsAreReportedAndSearched)
+{
+    const std::int64_t sizes[] = {
+        (std::int64_t{1} << 31) - 1,
+        std::int64_t{1} << 31,
+        (std::int64_t{1} << 32) + 7,
+        std::int64_t{5} << 30,
+    };
+    for (const std::int64_t size : sizes) {
+        TempDir dir;
+        const auto path = dir.path() / "big.bin";
+        testsupport::write_file(path, "");
+        testsupport::fs::resize_file(path, static_cast<std::uintmax_t>(size));
+
+        const platform::FileHandle file = platform::file_open(dir.utf8("big.bin"), true, false);
+        ASSERT_NE(file, platform::invalid_file) << size;
+        EXPECT_EQ(platform::file_size(file), size);
+        platform::file_close(file);
+
+        const auto found = search(dir.utf8(), "*.bin");
+        ASSERT_EQ(found.size(), 1u) << size;
+        EXPECT_EQ(found[0].name, "big.bin");
+    }
+}
+#endif
 
 TEST(FileOpen, MalformedUtf8IsRefusedAndCreatesNothing)
 {
