@@ -139,6 +139,8 @@ public:
 
     // --- the test's side: what happened ---
     bool under_control() const { return under_control_; }
+    // Inside an upload: an "~M28" was taken and no "~M29" after it.
+    bool uploading() const { return uploading_; }
     const std::map<std::string, StoredFile>& files() const { return files_; }
     const std::vector<Install>& installs() const { return installs_; }
     const std::vector<Transfer>& traffic() const { return traffic_; }
@@ -155,6 +157,8 @@ public:
     // no upload is in progress.  A transport that reads file data in pieces
     // of its own choosing sizes them by this, as a printer's firmware does.
     std::uint64_t upload_missing() const;
+    // The file of the upload in progress.
+    const std::string& upload_path() const { return upload_.path; }
     std::size_t pending_reply_bytes() const;
     int clear_halt_count(std::uint8_t endpoint) const;
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
