@@ -68,6 +68,12 @@ void UsbfsNode::detach(UMockdevTestbed* testbed)
     if (attached_)
         umockdev_testbed_detach_ioctl(testbed, devnode_.c_str(), nullptr);
     attached_ = false;
+    // No request reaches this appearance any more: its gate can go, so that
+    // an emulator that plugs printers in all day keeps a bounded set of files.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fifo_fd_ >= 0)
+        ::close(fifo_fd_);
+    fifo_fd_ = -1;
 }
 
 void UsbfsNode::unplug()
