@@ -136,7 +136,10 @@ void UsbfsNode::serve_bulk(Urb& urb)
 
     switch (result.status) {
     case Status::ok: finish(urb, 0, result.actual); break;
-    case Status::timeout: urb.state = Urb::State::held; break;
+    case Status::timeout:
+        urb.state = Urb::State::held;
+        urb.moved = result.actual;
+        break;
     case Status::stall: finish(urb, -EPIPE, 0); break;
     case Status::overflow: finish(urb, -EOVERFLOW, result.actual); break;
     case Status::io_error: finish(urb, -EPROTO, 0); break;
