@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace soak {
@@ -92,6 +93,16 @@ std::string describe(const Reading& reading)
                   reading.threads, static_cast<unsigned long long>(reading.rss_kib),
                   static_cast<unsigned long long>(reading.rss_peak_kib));
     return text;
+}
+
+std::set<long> numbers(const std::string& list)
+{
+    std::set<long> out;
+    std::istringstream items(list);
+    std::string item;
+    while (std::getline(items, item, ','))
+        out.insert(std::atol(item.c_str()));
+    return out;
 }
 
 }  // namespace soak

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,8 @@ std::vector<std::string> growth(const Reading& early, const Reading& late, const
 
 // "fds 9, threads 1, rss 5124 KiB (peak 5200 KiB)"
 std::string describe(const Reading& reading);
+
+// The numbers of a list like "1000,10000" (where the soak runs take readings).
+std::set<long> numbers(const std::string& list);
 
 }  // namespace soak

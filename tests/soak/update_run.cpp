@@ -17,10 +17,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,8 +53,7 @@ bool parse(int argc, char** argv, Options* o)
         else if (option == "--rss-margin")
             o->rss_margin_kib = std::strtoull(value, nullptr, 10);
         else if (option == "--readings")
-            for (const char* p = value; *p; p = std::strchr(p, ',') ? std::strchr(p, ',') + 1 : p + std::strlen(p))
-                o->readings.insert(std::atol(p));
+            o->readings = soak::numbers(value);
         else
             return false;
     }

@@ -13,13 +13,13 @@
 // first reading and the last must be the same, within the margins (stated
 // with the table).  The emulator's own figures (the parent process) are
 // shown beside them, for information.  Exit status 0 when all holds.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <random>
 #include <set>
 #include <string>
@@ -53,8 +53,7 @@ bool parse(int argc, char** argv, Options* o)
         else if (option == "--rss-margin")
             o->rss_margin_kib = std::strtoull(value, nullptr, 10);
         else if (option == "--readings")
-            for (const char* p = value; *p; p = std::strchr(p, ',') ? std::strchr(p, ',') + 1 : p + std::strlen(p))
-                o->readings.insert(std::atol(p));
+            o->readings = soak::numbers(value);
         else
             return false;
     }
