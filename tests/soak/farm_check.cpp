@@ -123,6 +123,8 @@ Report read_json(const std::string& out)
         r.succeed = event.value("succeed", false);
         for (const auto& name : event.value("installed", nlohmann::json::array()))
             r.installed.push_back(name.get<std::string>());
+        for (const auto& name : event.value("may_have_been_taken_up", nlohmann::json::array()))
+            r.may_be_taken_up = name.get<std::string>();
     }
     return report;
 }
@@ -144,16 +146,21 @@ Report read_plain(const std::string& out, const std::vector<std::string>& names)
         }
         if (!in_summary)
             continue;
-        // "1:5 SERIAL: updated" or "1:5 SERIAL: failed: TEXT; installed: A, B; not installed: C"
+        // "1:5 SERIAL: updated", or "1:5 SERIAL: failed: TEXT; installed: A, B;
+        // [may have been taken up: C;] not installed: D"
         const std::string place = line.substr(0, line.find(' '));
         Reported r;
         const std::size_t installed = line.find("; installed: ");
+        const std::size_t maybe = line.find("; may have been taken up: ");
         const std::size_t left = line.find("; not installed: ");
         if (line.size() > 9 && line.compare(line.size() - 9, 9, ": updated") == 0) {
             r.succeed = true;
             r.installed = names;
         } else if (installed != std::string::npos && left != std::string::npos && installed < left) {
-            r.installed = split_list(line.substr(installed + 13, left - installed - 13));
+            const std::size_t end = maybe != std::string::npos && maybe < left ? maybe : left;
+            r.installed = split_list(line.substr(installed + 13, end - installed - 13));
+            if (end == maybe)
+                r.may_be_taken_up = line.substr(maybe + 26, left - maybe - 26);
         } else {
             report.problems.push_back("not a summary line: " + line);
             continue;
@@ -175,13 +182,12 @@ void check_printer(const Held& held, const Reported* reported, const Fault& faul
         fail("still held by the host");
     if (!gone && held.upload_open) {
         const std::size_t n = held.commands.size();
-        // An upload command cut by a failed write, completed by the link
-        // before it gave the printer back: the printer then opened the
-        // upload, and nothing closes it.
-        if (fault.kind == "silence" && fault.amount > 0 && n >= 2 && held.commands[n - 1] == "~M602" &&
-            starts_with(held.commands[n - 2], "~M28 "))
-            findings->known.push_back(held.place + ": the upload of " + held.upload_path +
-                                      " is left open: a cut upload command was completed just before the give-back");
+        // Given back right after "~M28", with no "~M29": a case filed
+        // against the product (the upload's exchange failed, or its command
+        // was cut and completed just before the give-back).
+        if (n >= 2 && held.commands[n - 1] == "~M602" && starts_with(held.commands[n - 2], "~M28 "))
+            findings->known.push_back(held.place + ": given back inside the upload of " + held.upload_path +
+                                      ", no \"~M29\" after its \"~M28\"");
         else
             fail("the upload of " + held.upload_path + " is left open");
     }
@@ -205,11 +211,14 @@ void check_printer(const Held& held, const Reported* reported, const Fault& faul
     if (reported->succeed != (said == plan))
         fail(std::string("reported ") + (reported->succeed ? "updated" : "not updated") + " with installed: " +
              joined(said));
-    if (taken != said) {
-        const bool one_more = taken.size() == said.size() + 1 && std::equal(said.begin(), said.end(), taken.begin());
-        // The printer took up the file whose install failed after the
-        // take-up command had reached it, in whole or cut and completed
-        // before the give-back: the report calls it not installed.
+    // The printer may take up the file whose install failed after the
+    // take-up command had reached it (in whole, or cut and completed before
+    // the give-back): right when the report says it may have; a case filed
+    // against the product when the report calls it not installed.
+    const bool one_more = taken.size() == said.size() + 1 && std::equal(said.begin(), said.end(), taken.begin());
+    const bool said_maybe = !reported->may_be_taken_up.empty() && one_more &&
+                            taken.back() == system_folder + reported->may_be_taken_up;
+    if (taken != said && !said_maybe) {
         if (one_more && !reported->succeed)
             findings->known.push_back(held.place + ": took up " + taken.back() +
                                       ", which the report calls not installed");

@@ -37,6 +37,9 @@ std::vector<Fault> plan_faults(unsigned seed, int printers, std::uint64_t transf
 struct Reported {
     bool succeed = false;
     std::vector<std::string> installed;  // printer names, in order
+    // The file after them, when the report says the printer may have taken
+    // it up (an install that failed after the take-up may have reached it).
+    std::string may_be_taken_up;
 };
 
 struct Report {
