@@ -352,7 +352,7 @@ int run_farm(const FarmOptions& o, const std::string& self)
     fs::path work = o.work;
     const bool temporary = work.empty();
     if (temporary) {
-        char name[] = "/tmp/zarvik-farm.XXXXXX";
+        char name[] = "/tmp/zarvik-farm-runs.XXXXXX";
         work = ::mkdtemp(name);
     }
     const fs::path firmware = work / "firmware";
