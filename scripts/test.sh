@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds everything and runs every test:
 #   1. the native build (warnings are errors) and its whole ctest suite, the
-#      label `kernel` (one QEMU guest boot) last, through scripts/kernel-test.sh;
+#      label `soak` (reliability at length: docs/reliability.md) on its own
+#      with its figures, the label `kernel` (QEMU guest boots) last, through
+#      scripts/kernel-test.sh;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh;
 #   4. the arm64 and armhf cross builds and their suites under qemu-user:
@@ -23,7 +25,19 @@ scripts/setup-debian.sh
 echo "== native build and tests"
 cmake -S "$root" -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVIK_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs" -LE kernel
+ctest --test-dir build --output-on-failure -j "$jobs" -LE 'kernel|soak'
+
+echo "== reliability at length: a day of the window, a thousand updates, a farm with faults"
+soak_start=$SECONDS
+soak_status=0
+ctest --test-dir build -j "$jobs" -L soak -V >build/soak.log 2>&1 || soak_status=$?
+# The figures: each run's table and verdict, the farm's totals.
+grep -E '^[0-9]+: +([0-9]+ +[0-9.]+ |[0-9]+ (scans|updates)|flat|every update|farm:|FAILED)' build/soak.log || true
+if [ "$soak_status" -ne 0 ]; then
+    cat build/soak.log
+    exit 1
+fi
+echo "== the soak stage took $((SECONDS - soak_start)) s (its whole output: build/soak.log)"
 
 echo "== the link on the real kernel USB stack, in a QEMU guest"
 scripts/kernel-test.sh build

@@ -181,6 +181,11 @@ const Verb verbs[] = {
              throw Usage{};
          return "ok " + std::to_string(c.p->clear_halt_count(static_cast<std::uint8_t>(c.number(2))));
      }},
+    {"upload", "ID", "ok PATH,MISSING while an upload is open (MISSING: bytes it still lacks), else ok", 1, 1, true,
+     [](Call& c) {
+         return c.p->uploading() ? "ok " + escape(c.p->upload_path()) + "," + std::to_string(c.p->upload_missing())
+                                 : ok;
+     }},
     {"files", "ID", "ok PATH,SIZE,ANNOUNCED,COMPLETE ...", 1, 1, true,
      [](Call& c) {
          return ok_list(c.p->files(), [](const auto& f) {

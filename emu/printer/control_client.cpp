@@ -112,6 +112,17 @@ std::vector<ControlClient::StoredFile> ControlClient::files(int id)
     });
 }
 
+ControlClient::OpenUpload ControlClient::open_upload(int id)
+{
+    const std::string answer = ask("upload", id);
+    if (answer.empty())
+        return OpenUpload{};
+    const std::vector<std::string> f = control::split(answer, ',');
+    if (f.size() != 2)
+        throw Error("not an open upload: " + answer);
+    return OpenUpload{true, unescaped(f[0]), to_number(f[1])};
+}
+
 std::string ControlClient::file_bytes(int id, const std::string& path)
 {
     return unescaped(ask("file", id, escaped(path)));

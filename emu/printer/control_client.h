@@ -39,6 +39,13 @@ public:
 
     using Install = emu::Install;
 
+    // The upload the printer has open, if any.
+    struct OpenUpload {
+        bool open = false;
+        std::string path;
+        std::uint64_t missing = 0;  // bytes it still lacks of the announced size
+    };
+
     struct Transfer {
         std::uint64_t index = 0;
         std::uint8_t endpoint = 0;
@@ -107,6 +114,7 @@ public:
     bool under_control(int id) { return number(ask("control", id)) != 0; }
     std::uint64_t pending_reply_bytes(int id) { return number(ask("pending", id)); }
     int clear_halt_count(int id, std::uint8_t endpoint) { return static_cast<int>(number(ask("clears", id, endpoint))); }
+    OpenUpload open_upload(int id);
     std::vector<StoredFile> files(int id);
     std::string file_bytes(int id, const std::string& path);
     std::vector<Install> installs(int id);

@@ -157,6 +157,8 @@ public:
     // no upload is in progress.  A transport that reads file data in pieces
     // of its own choosing sizes them by this, as a printer's firmware does.
     std::uint64_t upload_missing() const;
+    // The file of the upload in progress.
+    const std::string& upload_path() const { return upload_.path; }
     std::size_t pending_reply_bytes() const;
     int clear_halt_count(std::uint8_t endpoint) const;
     bool halted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }

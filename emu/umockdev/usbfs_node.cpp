@@ -68,6 +68,12 @@ void UsbfsNode::detach(UMockdevTestbed* testbed)
     if (attached_)
         umockdev_testbed_detach_ioctl(testbed, devnode_.c_str(), nullptr);
     attached_ = false;
+    // No request reaches this appearance any more: its gate can go, so that
+    // an emulator that plugs printers in all day keeps a bounded set of files.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fifo_fd_ >= 0)
+        ::close(fifo_fd_);
+    fifo_fd_ = -1;
 }
 
 void UsbfsNode::unplug()
@@ -130,7 +136,10 @@ void UsbfsNode::serve_bulk(Urb& urb)
 
     switch (result.status) {
     case Status::ok: finish(urb, 0, result.actual); break;
-    case Status::timeout: urb.state = Urb::State::held; break;
+    case Status::timeout:
+        urb.state = Urb::State::held;
+        urb.moved = result.actual;
+        break;
     case Status::stall: finish(urb, -EPIPE, 0); break;
     case Status::overflow: finish(urb, -EOVERFLOW, result.actual); break;
     case Status::io_error: finish(urb, -EPROTO, 0); break;

@@ -67,6 +67,7 @@ private:
         UMockdevIoctlData* buffer = nullptr;  // our copy of its buffer (null when empty)
         unsigned long address = 0;            // the URB's address in the client
         State state = State::waiting;
+        std::size_t moved = 0;  // a held OUT transfer: bytes the printer took before it went silent
         std::uint64_t done_order = 0;
 
         usbdevfs_urb* fields() { return reinterpret_cast<usbdevfs_urb*>(urb->data); }

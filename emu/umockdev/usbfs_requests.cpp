@@ -128,7 +128,8 @@ void UsbfsNode::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
         if (printer_->in_transfer_would_wait(endpoint))
             printer_->bulk_in(endpoint, found->data(), found->length(), 0);
     }
-    finish(*found, -ENOENT, 0);
+    // What a write moved before its time-out ran out reaches the host with it, as from the kernel.
+    finish(*found, -ENOENT, found->moved);
     complete(client, 0);
 }
 

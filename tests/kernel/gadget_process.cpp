@@ -72,7 +72,8 @@ bool find_on_host(const std::string& serial, HostView& view)
     return false;
 }
 
-GadgetProcess::GadgetProcess(const std::string& program, const std::string& printer, const std::string& serial)
+GadgetProcess::GadgetProcess(const std::string& program, const std::string& printer, const std::string& serial,
+                             const std::string& gadgetfs)
     : serial_(serial)
 {
     int in_pipe[2];
@@ -80,6 +81,8 @@ GadgetProcess::GadgetProcess(const std::string& program, const std::string& prin
     if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     std::vector<std::string> all{program, "--printer", printer + ",serial=" + emu::control::escape(serial)};
+    if (!gadgetfs.empty())
+        all.insert(all.end(), {"--gadgetfs", gadgetfs});
     std::vector<char*> argv;
     for (std::string& a : all)
         argv.push_back(a.data());
@@ -137,12 +140,16 @@ std::string GadgetProcess::next_line(milliseconds limit)
 {
     const auto deadline = steady_clock::now() + limit;
     for (;;) {
-        const std::size_t end = pending_.find('\n');
+        // Only the bytes not yet searched: an answer of a few megabytes (a
+        // stored image, escaped) arrives in many reads.
+        const std::size_t end = pending_.find('\n', searched_);
         if (end != std::string::npos) {
             std::string line = pending_.substr(0, end);
             pending_.erase(0, end + 1);
+            searched_ = 0;
             return line;
         }
+        searched_ = pending_.size();
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0 || from_child_ < 0)
             return std::string();

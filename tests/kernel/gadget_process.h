@@ -28,9 +28,11 @@ struct HostView {
 class GadgetProcess : public emu::ControlClient {
 public:
     // Starts `program` with the printer "VID:PID[,key=value...]" and this
-    // serial, and waits until the host has configured it.  Throws
-    // std::runtime_error when it does not come up.
-    GadgetProcess(const std::string& program, const std::string& printer, const std::string& serial);
+    // serial, on the gadgetfs mounted at `gadgetfs` ("": the program's
+    // default, /dev/gadget), and waits until the host has configured it.
+    // Throws std::runtime_error when it does not come up.
+    GadgetProcess(const std::string& program, const std::string& printer, const std::string& serial,
+                  const std::string& gadgetfs = std::string());
     ~GadgetProcess() override;
 
     GadgetProcess(const GadgetProcess&) = delete;
@@ -55,6 +57,7 @@ private:
     int to_child_ = -1;
     int from_child_ = -1;
     std::string pending_;
+    std::size_t searched_ = 0;  // bytes of pending_ known to hold no line end
     std::vector<std::string> events_;
     std::string serial_;
     HostView host_;

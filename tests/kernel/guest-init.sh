@@ -1,7 +1,8 @@
 #!/bin/sh
 # /init of the kernel test guest (see make-initramfs.sh).  Loads the USB
-# stack with the dummy host and device controller, mounts gadgetfs, runs the
-# test program and ends with one result line on the console:
+# stack with four dummy host and device controllers, mounts gadgetfs on
+# /dev/gadget and its copies on /dev/gadget1 to 3 (one gadget printer each),
+# runs the test program and ends with one result line on the console:
 #   zarvik-kernel-result: STATUS
 # then powers the machine off.
 /bin/busybox mount -t devtmpfs devtmpfs /dev
@@ -21,11 +22,18 @@ limit=$(sed -n 's/.*zarvik.limit=\([0-9]*\).*/\1/p' /proc/cmdline)
 ( sleep "${limit:-120}"; echo "zarvik-kernel: the guest's time limit of ${limit:-120} s passed"; result timeout ) &
 
 for module in /modules/*.ko; do
-    insmod "$module" || { echo "zarvik-kernel: insmod $module failed"; result 3; }
+    case $module in
+    *-dummy_hcd.ko) insmod "$module" num=4 ;;
+    *) insmod "$module" ;;
+    esac || { echo "zarvik-kernel: insmod $module failed"; result 3; }
 done
 mkdir -p /dev/gadget
 mount -t gadgetfs gadgetfs /dev/gadget || { echo "zarvik-kernel: cannot mount gadgetfs"; result 3; }
-echo "zarvik-kernel: kernel $(uname -r), device controller $(ls /dev/gadget), up $(cut -d' ' -f1 /proc/uptime) s"
+for copy in 1 2 3; do
+    mkdir -p /dev/gadget$copy
+    mount -t gadgetf$copy gadgetf$copy /dev/gadget$copy || { echo "zarvik-kernel: cannot mount gadgetf$copy"; result 3; }
+done
+echo "zarvik-kernel: kernel $(uname -r), device controllers $(ls /sys/class/udc | tr '\n' ' ')up $(cut -d' ' -f1 /proc/uptime) s"
 
 cd /tmp
 /bin/kernel_link_test --gadget /bin/zarvik-gadget-printer --gtest_color=no $(cat /test-args)

@@ -3,6 +3,7 @@
 #   - busybox as /init's shell and tools (guest-init.sh becomes /init);
 #   - the kernel modules for the USB stack with a gadget on it (dummy_hcd,
 #     gadgetfs and what they need), in load order, from the installed kernel;
+#   - three more gadgetfs, for four gadget printers at once (see below);
 #   - the gadget printer and the test program with every shared library they
 #     load (their ldd closure, the dynamic loader included).
 # Prints the kernel image the modules belong to: boot that one.
@@ -91,6 +92,28 @@ for rel in "${order[@]}"; do
     *.ko.zst) zstd -qdc "$moddir/$rel" >"$target" ;;
     *.ko.gz) gzip -dc "$moddir/$rel" >"$target" ;;
     esac
+    n=$((n + 1))
+done
+
+# gadgetfs serves one gadget per machine: one mount, on the first device
+# controller it finds free.  dummy_hcd gives as many controllers as asked
+# for, so more printers need more gadgetfs: copies of the module under other
+# names (the module, its file system and its gadget driver are all named by
+# the one string "gadgetfs", renamed here to one of the same length), loaded
+# beside it, mounted as gadgetf1, gadgetf2 and gadgetf3.  A copy carries no
+# signature: the kernel loads it and notes itself tainted.  (FunctionFS, the
+# kernel's other way to a user-space gadget, renumbers the endpoints on
+# dummy_hcd: the printer would not have its own.)
+gadgetfs_module=$(ls "$root"/modules/*-gadgetfs.ko)
+size=$(stat -c %s "$gadgetfs_module")
+unsigned=$size
+if [ "$(tail -c 28 "$gadgetfs_module")" = "~Module signature appended~" ]; then
+    # The signature, its 12-byte description (its length in the last 4, big-endian) and the marker.
+    signature=$(tail -c 32 "$gadgetfs_module" | head -c 4 | od -An -tu1 | awk '{print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4}')
+    unsigned=$((size - 28 - 12 - signature))
+fi
+for copy in 1 2 3; do
+    head -c "$unsigned" "$gadgetfs_module" | LC_ALL=C sed "s/gadgetfs/gadgetf$copy/g" >"$root/modules/$n-gadgetf$copy.ko"
     n=$((n + 1))
 done
 

@@ -273,6 +273,21 @@ TEST_F(Faults, DataTimeoutStillRunsTheClosingExchange)
     EXPECT_EQ(ctl->pending_reply_bytes(first), 0u);
 }
 
+TEST_F(Faults, AWriteCutByItsTimeOutReportsWhatWentOut)
+{
+    // The give-back times out after three of its bytes: the link must hear
+    // of them, or it sends the whole line again and the printer reads
+    // "~M6~M602", a command it does not know, and stays held.
+    com::ComUsb& l = open_link();
+    ctl->fault_ahead(first, 0, "silence", 3);
+    EXPECT_EQ(l.com_close(), com::COM_SUCCESS);
+    EXPECT_FALSE(ctl->under_control(first)) << "the printer was left held";
+    EXPECT_EQ(ctl->commands(first).back(), "~M602");
+    const auto traffic = ctl->traffic(first);
+    ASSERT_GE(traffic.size(), 2u);
+    EXPECT_EQ(traffic[traffic.size() - 4].data, "02\r\n") << "the rest of the line, not the whole line again";
+}
+
 TEST_F(Faults, DataOverflowGives12AndOtherErrorsGive1)
 {
     open_link();
