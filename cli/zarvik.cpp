@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "com/com_factory.h"
+#include "com/protocol.h"
 #include "com/result.h"
 #include "display.h"
 #include "interrupt.h"
@@ -309,7 +310,8 @@ int command_plan(const Report& report, const std::string& folder)
     }
     for (std::size_t i = 0; i < plan.files.size(); ++i) {
         const update::PlannedFile& f = plan.files[i];
-        std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
+        std::fprintf(io.out, "%zu. %s as %s%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
+                     com::protocol::system_folder,
                      printable(f.printer_name).c_str(), static_cast<long long>(f.size), f.sha256.c_str());
     }
     for (const update::LeftOut& entry : plan.left_out)
