@@ -72,7 +72,7 @@ std::string dump(const json& object)
 
 bool is_target(const com::UsbDeviceRecord& r)
 {
-    return r.info.vendor_id == update::target_vendor_id && r.info.product_id == update::target_product_id;
+    return update::is_target(r.info.vendor_id, r.info.product_id);
 }
 
 PrinterLabel label_of(const com::UsbPrinterRecord& r)
@@ -389,7 +389,7 @@ int choose(const Report& report, const UpdateOptions& options, const std::vector
             text.push_back("  " + printer_text(r));
         return report.fail(status, text, {{"message", message}, {"printers", printers_json(targets)}});
     };
-    const std::string product = update::target_product;
+    const std::string product = update::target_product();
     if (!options.printer.empty()) {
         std::uint8_t bus = 0, address = 0;
         parse_place(options.printer, &bus, &address);
@@ -582,7 +582,7 @@ int run(const std::vector<std::string>& args, const Io& io)
     std::signal(SIGPIPE, SIG_IGN);
 #endif
     CLI::App app{std::string("zarvik ") + ZARVIK_VERSION_STRING + ": updates the firmware of " +
-                     update::target_product + "s over USB, one or many at once",
+                     update::target_product() + "s over USB, one or many at once",
                  "zarvik"};
     app.set_version_flag("--version", std::string("zarvik ") + ZARVIK_VERSION_STRING);
     app.require_subcommand(1, 1);

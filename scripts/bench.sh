@@ -93,7 +93,7 @@ awk -F, '/_median"/ { printf "scan_system_us_median=%s\nscan_system_cpu_us_media
 
 echo "== 2, 3: updates and scans through the real libusb-1.0 and the printer emulator"
 rounds_emulated=24
-"$build/bin/zarvik-printer-emulator" --printer 2C7E:4201 --control auto -- \
+"$build/bin/zarvik-printer-emulator" --printer target --control auto -- \
     "$bench/zarvik-bench-emulator" --rounds=$rounds_emulated --summary="$results/emulator.txt" |
     tee "$results/emulator-report.txt" | grep -v '^  round'
 
@@ -126,7 +126,7 @@ runs=21
 echo "== 6: parallel updates, 1 / 4 / 16 printers"
 "$bench/zarvik-bench-parallel" --rounds=9 --summary="$results/parallel.txt" | tee "$results/parallel-report.txt"
 sixteen=()
-for _ in $(seq 16); do sixteen+=(--printer 2C7E:4201); done
+for _ in $(seq 16); do sixteen+=(--printer target); done
 "$build/bin/zarvik-printer-emulator" "${sixteen[@]}" -- \
     "$bench/zarvik-bench-parallel-emulator" --rounds=5 --summary="$results/parallel.txt" |
     tee -a "$results/parallel-report.txt"

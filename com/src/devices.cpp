@@ -1,5 +1,7 @@
 #include "com/devices.h"
 
+#include <iterator>
+
 namespace com {
 
 
@@ -21,14 +23,19 @@ const DeviceInfo supported_devices[supported_device_slots] = {
 
 #undef ROW
 
+SupportedRows supported_rows()
+{
+    const DeviceInfo* end = std::begin(supported_devices);
+    while (end != std::end(supported_devices) && (end->vendor_id != 0 || end->product_id != 0))
+        ++end;
+    return SupportedRows{std::begin(supported_devices), end};
+}
+
 const DeviceInfo* find_supported_device(std::uint16_t vendor_id, std::uint16_t product_id)
 {
-    for (const DeviceInfo& row : supported_devices) {
-        if (row.vendor_id == 0 && row.product_id == 0)
-            return nullptr;
+    for (const DeviceInfo& row : supported_rows())
         if (row.vendor_id == vendor_id && row.product_id == product_id)
             return &row;
-    }
     return nullptr;
 }
 

@@ -34,6 +34,16 @@ constexpr int supported_device_slots = 20;
 // Rows 1 to 11 are filled; a row with both ids 0 ends the table.
 extern const DeviceInfo supported_devices[supported_device_slots];
 
+// The filled rows of `supported_devices`, in table order: those before the
+// first row with both ids 0.  `for (const DeviceInfo& row : supported_rows())`.
+struct SupportedRows {
+    const DeviceInfo* first;
+    const DeviceInfo* last;
+    const DeviceInfo* begin() const { return first; }
+    const DeviceInfo* end() const { return last; }
+};
+SupportedRows supported_rows();
+
 // The row of `supported_devices` with these ids, or nullptr.
 const DeviceInfo* find_supported_device(std::uint16_t vendor_id, std::uint16_t product_id);
 
