@@ -1,7 +1,7 @@
-// zarvik's parallel updates: 1, 4 and 16 printers updated at once with the
-// same 1 MiB plan, one thread and one link each, as `zarvik update --all`
-// runs them (update::Session on a link made for each printer's place).
-// Reports the wall time for N printers against N times the time of one.
+// `zarvik update --all`'s parallel updates: 1, 4 and 16 printers updated at
+// once with the same 1 MiB plan, one update::Session and one link each, each
+// on a thread of its own, as zarvik runs them.  Reports the wall time for N
+// printers against N times the time of one.
 //
 // Two builds of this file:
 //   zarvik-bench-parallel           in process, on the emulated bus (the
@@ -10,17 +10,16 @@
 //   zarvik-bench-parallel-emulator  through the real libusb-1.0, as the child
 //                                   of the umockdev printer emulator with 16
 //                                   printers (scripts/bench.sh starts it):
-//     zarvik-printer-emulator --printer 2C7E:4201 (16 times) --
-//         zarvik-bench-parallel-emulator [--rounds=N] [--summary=FILE]
+//     zarvik-printer-emulator --printer target (16 times) --
+//         zarvik-bench-parallel-emulator [--rounds=N]
 //
-// Through the emulator it also takes the CPU time this program and the
-// emulator (its parent, from /proc) spent per round: where the time goes
-// when N updates do not overlap.
+// Through the emulator it also takes the CPU time of the emulator (its
+// parent, from /proc) and of the emulator's busiest thread: where the time
+// goes when N updates do not overlap.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -32,7 +31,7 @@
 #include <unistd.h>
 
 #include "com/com_factory.h"
-#include "measure.h"
+#include "support.h"
 #include "update/session.h"
 #include "update/target.h"
 
@@ -45,8 +44,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t image_bytes = 1 << 20;
-constexpr int counts[] = {1, 4, 16};
+constexpr std::uint64_t image_bytes = 1 << 20;
+constexpr std::size_t most_printers = 16;
 
 class Quiet : public update::Observer {
 public:
@@ -56,26 +55,14 @@ public:
     std::string failure;
 };
 
-double now_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double cpu_seconds()
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// The emulator's CPU time so far (this program's parent), or -1.
-double parent_cpu_seconds()
+// The emulator's CPU time so far (this program's parent), in seconds, or -1.
+double emulator_cpu()
 {
     return bench::stat_cpu_seconds("/proc/" + std::to_string(::getppid()) + "/stat");
 }
 
 // The CPU time of each of the emulator's threads so far, by thread id.
-std::map<std::string, double> parent_thread_cpu()
+std::map<std::string, double> emulator_thread_cpu()
 {
     std::map<std::string, double> out;
     std::error_code error;
@@ -91,19 +78,21 @@ std::vector<com::UsbDeviceRecord> target_printers()
         throw std::runtime_error("listing the printers failed");
     std::vector<com::UsbDeviceRecord> out;
     for (const auto& r : found)
-        if (r.device.info.vendor_id == update::target_vendor_id && r.device.info.product_id == update::target_product_id)
+        if (r.device.info.vendor_id == update::target_vendor_id &&
+            r.device.info.product_id == update::target_product_id)
             out.push_back(r.device);
     return out;
 }
 
+// Milliseconds of one round: wall time, this program's CPU, the emulator's,
+// and the emulator's busiest thread's.
 struct Round {
-    double wall = 0, cpu = 0, emulator_cpu = 0;
-    double busiest_thread_cpu = 0;  // the emulator's thread that worked most
+    double wall = 0, cpu = 0, emulator = 0, busiest_thread = 0;
 };
 
 // Updates the first `n` printers at once; throws when one fails.
 Round update_at_once(const std::vector<com::UsbDeviceRecord>& printers, std::size_t n, const update::Plan& plan,
-                     const std::string& logs)
+                     const fs::path& logs)
 {
     std::vector<std::unique_ptr<Quiet>> observers;
     std::vector<std::unique_ptr<update::Session>> sessions;
@@ -111,26 +100,27 @@ Round update_at_once(const std::vector<com::UsbDeviceRecord>& printers, std::siz
     for (std::size_t i = 0; i < n; ++i) {
         observers.push_back(std::make_unique<Quiet>());
         sessions.push_back(std::make_unique<update::Session>(plan, *observers.back()));
-        fs::create_directories(logs + "/" + std::to_string(i));
+        fs::create_directories(logs / std::to_string(i));
     }
-    const std::map<std::string, double> threads0 = parent_thread_cpu();
-    const double cpu0 = cpu_seconds(), emulator0 = parent_cpu_seconds(), start = now_seconds();
+    const std::map<std::string, double> threads_before = emulator_thread_cpu();
+    const double cpu = bench::process_cpu_seconds(), emulator = emulator_cpu(), start = bench::wall_seconds();
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < n; ++i)
         threads.emplace_back([&, i] {
             const com::UsbDeviceRecord& p = printers[i];
             outcomes[i] = sessions[i]->run([&] {
                 return com::ComFactory().create_usb_at(p.bus_number, p.device_address, p.info.vendor_id,
-                                                       p.info.product_id, logs + "/" + std::to_string(i), true);
+                                                       p.info.product_id, (logs / std::to_string(i)).string(), true);
             });
         });
     for (std::thread& t : threads)
         t.join();
-    Round r{now_seconds() - start, cpu_seconds() - cpu0, parent_cpu_seconds() - emulator0, 0};
-    for (const auto& thread : parent_thread_cpu()) {
-        const auto before = threads0.find(thread.first);
-        r.busiest_thread_cpu = std::max(r.busiest_thread_cpu,
-                                        thread.second - (before == threads0.end() ? 0 : before->second));
+    Round r{(bench::wall_seconds() - start) * 1e3, (bench::process_cpu_seconds() - cpu) * 1e3,
+            (emulator_cpu() - emulator) * 1e3, 0};
+    for (const auto& [id, seconds] : emulator_thread_cpu()) {
+        const auto before = threads_before.find(id);
+        r.busiest_thread = std::max(r.busiest_thread,
+                                    (seconds - (before == threads_before.end() ? 0 : before->second)) * 1e3);
     }
     for (std::size_t i = 0; i < n; ++i)
         if (!outcomes[i].succeed)
@@ -138,90 +128,76 @@ Round update_at_once(const std::vector<com::UsbDeviceRecord>& printers, std::siz
     return r;
 }
 
+// Log file names go by the second: every round starts in a second of its own,
+// so that no two rounds share a log file.
+void next_second()
+{
+#ifdef ZARVIK_BENCH_IN_PROCESS
+    emu::VirtualClock::advance(2000);
+#else
+    const auto ms = static_cast<int>(bench::wall_seconds() * 1000) % 1000;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1001 - ms));
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int rounds = 5;
-    const char* summary_path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--rounds=", 9) == 0)
-            rounds = std::atoi(argv[i] + 9);
-        else if (std::strncmp(argv[i], "--summary=", 10) == 0)
-            summary_path = argv[i] + 10;
-    }
 #ifdef ZARVIK_BENCH_IN_PROCESS
-    const char* side = "in process";
-    const char* key = "par";
-    for (int i = 0; i < 16; ++i) {
-        auto p = emu::UsbBus::instance().attach_printer(update::target_vendor_id, update::target_product_id, 1,
-                                                        static_cast<std::uint8_t>(5 + i));
-        p->set_record_payloads(false);
-    }
+    const char* where = "in process";
+    for (std::size_t i = 0; i < most_printers; ++i)
+        emu::UsbBus::instance()
+            .attach_printer(update::target_vendor_id, update::target_product_id, 1, static_cast<std::uint8_t>(5 + i))
+            ->set_record_payloads(false);
 #else
-    const char* side = "through the real libusb-1.0 and the umockdev emulator";
-    const char* key = "par_emu";
+    const char* where = "through the real libusb-1.0 and the umockdev emulator";
 #endif
-    const fs::path scratch = fs::temp_directory_path() / ("zarvik-bench-parallel-" + std::to_string(::getpid()));
-    fs::create_directories(scratch / "fw");
     try {
-        {
-            std::FILE* f = std::fopen((scratch / "fw" / "image.bin").c_str(), "wb");
-            std::vector<unsigned char> bytes(image_bytes);
-            for (std::size_t i = 0; i < bytes.size(); ++i)
-                bytes[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
-            std::fwrite(bytes.data(), 1, bytes.size(), f);
-            std::fclose(f);
-        }
-        update::Plan plan = update::make_plan(update::list_firmware_folder((scratch / "fw").string()));
+        bench::refuse_other_options(argc, argv, {"rounds"});
+        const int rounds = bench::count_option(argc, argv, "rounds", 5);
+        bench::ScratchFolder scratch("parallel");
+        const fs::path folder = fs::path(scratch.path()) / "fw", logs = fs::path(scratch.path()) / "logs";
+        fs::create_directories(folder);
+        bench::write_firmware((folder / "image.bin").string(), image_bytes);
+        const update::Plan plan = update::plan_folder(folder.string());
         const std::vector<com::UsbDeviceRecord> printers = target_printers();
-        if (printers.size() < 16)
-            throw std::runtime_error("16 printers are needed, " + std::to_string(printers.size()) + " attached");
+        if (printers.size() < most_printers)
+            throw std::runtime_error(std::to_string(most_printers) + " printers are needed, " +
+                                     std::to_string(printers.size()) + " attached");
 
-        std::FILE* summary = summary_path ? std::fopen(summary_path, "a") : nullptr;
-        std::printf("parallel updates of a 1 MiB plan, %s, %d rounds (median [min, max])\n", side, rounds);
+        bench::heading(std::string("Parallel updates of a 1 MiB plan, ") + where + " (median [min, max] of " +
+                       std::to_string(rounds) + " rounds):");
         double one = 0;
-        for (int n : counts) {
+        for (const std::size_t n : {std::size_t(1), std::size_t(4), most_printers}) {
+            update_at_once(printers, n, plan, logs);  // warm-up
             std::vector<double> wall, cpu, emulator, busiest;
-            update_at_once(printers, static_cast<std::size_t>(n), plan, (scratch / "logs").string());  // warm-up
             for (int r = 0; r < rounds; ++r) {
-#ifdef ZARVIK_BENCH_IN_PROCESS
-                emu::VirtualClock::advance(2000);  // a new second for every round's log names
-#else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1001 - static_cast<int>(now_seconds() * 1000) % 1000));
-#endif
-                fs::remove_all(scratch / "logs");
-                const Round round = update_at_once(printers, static_cast<std::size_t>(n), plan, (scratch / "logs").string());
-                wall.push_back(round.wall * 1000);
-                cpu.push_back(round.cpu * 1000);
-                emulator.push_back(round.emulator_cpu * 1000);
-                busiest.push_back(round.busiest_thread_cpu * 1000);
+                next_second();
+                fs::remove_all(logs);
+                const Round round = update_at_once(printers, n, plan, logs);
+                wall.push_back(round.wall);
+                cpu.push_back(round.cpu);
+                emulator.push_back(round.emulator);
+                busiest.push_back(round.busiest_thread);
             }
-            const bench::Spread w = bench::spread(wall), c = bench::spread(cpu), e = bench::spread(emulator);
+            const bench::Spread w = bench::spread(wall);
             if (n == 1)
                 one = w.median;
-            std::printf("  %2d printers: %9.2f ms [%.2f, %.2f] wall = %.3f x one, against %2d x one; CPU %.1f ms here",
-                        n, w.median, w.min, w.max, w.median / one, n, c.median);
+            char figure[160];
+            std::snprintf(figure, sizeof figure, " ms = %.2f x one; CPU %.1f ms", w.median / one,
+                          bench::spread(cpu).median);
+            std::string line = bench::format(w, "%.1f") + figure;
 #ifndef ZARVIK_BENCH_IN_PROCESS
-            std::printf(", %.1f ms in the emulator, %.1f ms of it in its busiest thread", e.median,
-                        bench::spread(busiest).median);
+            std::snprintf(figure, sizeof figure, "; the emulator's %.0f ms, %.0f ms in its busiest thread",
+                          bench::spread(emulator).median, bench::spread(busiest).median);
+            line += figure;
 #endif
-            std::printf("\n");
-            if (summary)
-                std::fprintf(summary, "%s%d_wall_ms_median=%.6g\n%s%d_wall_ms_min=%.6g\n%s%d_wall_ms_max=%.6g\n"
-                                      "%s%d_ratio=%.6g\n%s%d_cpu_ms=%.6g\n%s%d_emulator_cpu_ms=%.6g\n",
-                             key, n, w.median, key, n, w.min, key, n, w.max, key, n, w.median / one, key, n, c.median,
-                             key, n, e.median);
-            if (summary)
-                std::fprintf(summary, "%s%d_busiest_thread_cpu_ms=%.6g\n", key, n, bench::spread(busiest).median);
+            bench::report(std::to_string(n) + (n == 1 ? " printer" : " printers"), line);
         }
-        if (summary)
-            std::fclose(summary);
+        return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zarvik-bench-parallel: %s\n", e.what());
-        fs::remove_all(scratch);
         return 1;
     }
-    fs::remove_all(scratch);
-    return 0;
 }

@@ -56,11 +56,6 @@ std::string seconds_text(double seconds)
 
 }  // namespace
 
-std::string PrinterLabel::place() const
-{
-    return std::to_string(bus) + ":" + std::to_string(address);
-}
-
 std::string PrinterLabel::text() const
 {
     return serial.empty() ? place() : place() + " " + printable(serial);

@@ -10,8 +10,8 @@
 #      zarvik_<version>_<arch>.deb for the three, and the portable folder
 #      zarvik-update-<version>-linux-x86_64.tar.gz and -linux-arm64.tar.gz
 #      (the window on Debian's Qt 5 for arm64; none for armhf);
-#   3. lintian on each .deb: an error fails, the warnings are printed (the
-#      README lists them and why they stay);
+#   3. lintian on each .deb: an error fails, the warnings are printed
+#      (docs/packages.md says what lintian reports today: nothing);
 #   4. tests/packaging/package-test.sh: the amd64 downloads installed and used
 #      in a fresh Debian 12 chroot, a whole update by an ordinary user on the
 #      emulated printer of the native build in build/ included;

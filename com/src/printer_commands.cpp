@@ -32,7 +32,6 @@ constexpr int release_attempts = 3;
 constexpr unsigned stale_look_timeout_ms = 100;
 constexpr int stale_look_transfers = 16;
 constexpr unsigned stale_look_bytes = 4096;
-constexpr unsigned chunk_bytes = 4096;
 constexpr unsigned closing_pause_ms = 500;
 constexpr unsigned closing_extra_wait_ms = 10000;
 constexpr std::uint32_t progress_interval_ms = 500;
@@ -352,13 +351,13 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     std::int64_t sent = 0;
     std::int64_t sent_at_report = 0;
     std::uint32_t report_tick = platform::tick_count();
-    std::uint8_t chunk[chunk_bytes];
+    std::uint8_t chunk[protocol::upload_piece_bytes];
     while (sent < size) {
         if (stopping()) {
             data_result = COM_ERR_CANCELED;
             break;
         }
-        const unsigned want = static_cast<unsigned>(std::min<std::int64_t>(chunk_bytes, size - sent));
+        const unsigned want = static_cast<unsigned>(std::min<std::int64_t>(protocol::upload_piece_bytes, size - sent));
         unsigned got = 0;
         if (!file.read(chunk, want, &got)) {
             data_result = COM_ERR_FILE;

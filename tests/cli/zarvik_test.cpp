@@ -988,7 +988,7 @@ TEST_F(Zarvik, TheConsoleHandlerNeverReachesAWatchThatHasEnded)
     std::mutex mutex;
     std::condition_variable changed;
     bool in_notice = false, ended = false, ended_during_notice = false;
-    auto watch = std::make_unique<zarvik::InterruptWatch>([&] {
+    auto watch = std::make_unique<zarvik::InterruptWatch>([&](int) {
         std::unique_lock<std::mutex> lock(mutex);
         in_notice = true;
         changed.notify_all();

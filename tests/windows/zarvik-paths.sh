@@ -83,9 +83,13 @@ case=plan
 folder=$(windows "$work/Jörg Müller/固件")
 zarvik plan --firmware "$folder"
 [ "$status" = 0 ] || fail "status $status"
+sum() { sha256sum "$work/Jörg Müller/固件/$1" | cut -c1-64; }
 [ "$out" = "1. main.bin as 0:/sys/orbrey.bin, 20000 bytes
+   sha256 $(sum main.bin)
 2. Schrift-Ä.xbf as 0:/sys/Schrift-Ä.xbf, 5000 bytes
+   sha256 $(sum Schrift-Ä.xbf)
 3. 字体.xbf as 0:/sys/字体.xbf, 3000 bytes
+   sha256 $(sum 字体.xbf)
 3 files, 28000 bytes; nothing was sent" ] || fail "the plan says: $out"
 
 case=console

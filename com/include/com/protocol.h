@@ -25,6 +25,10 @@ constexpr char writing_to_file_echo[] = "Writing to file: ";
 constexpr std::size_t max_system_file_name_bytes =
     static_cast<std::size_t>(reply_line_bytes) - 1 - (sizeof writing_to_file_echo - 1) - (sizeof system_folder - 1);
 
+// File data goes to the printer in transfers of this many bytes (the last
+// one of a file shorter).
+constexpr unsigned upload_piece_bytes = 4096;
+
 // An install's upload reports 0 to this percentage; the printer's take-up
 // of the file brings it to 100.
 constexpr int install_progress_scale = 99;
