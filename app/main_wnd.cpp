@@ -10,6 +10,8 @@
 #include <QTimerEvent>
 #include <QVBoxLayout>
 
+#include "update/messages.h"
+#include "window_look.h"
 #include "zarvik/version.h"
 
 // White buttons with grey text; teal with white text under the mouse, darker
@@ -18,11 +20,11 @@
 const char* const MainWnd::buttonStyleSheet =
     "QPushButton{background-color:rgb(255,255,255);color:rgb(100,100,100);border:0px}"
     "\t\t\t\t\t   "
-    "QPushButton:hover{background-color:rgb( 83,210,194);color:rgb(255,255,255);border:0px}"
+    "QPushButton:hover{background-color:" ZARVIK_TEAL ";color:rgb(255,255,255);border:0px}"
     "\t\t\t\t\t "
-    "QPushButton:pressed{background-color:rgb( 46,178,162);color:rgb(255,255,255);border:0px}"
+    "QPushButton:pressed{background-color:" ZARVIK_DARK_TEAL ";color:rgb(255,255,255);border:0px}"
     "\t\t\t\t\t "
-    "QPushButton:checked{background-color:rgb( 46,178,162);color:rgb(255,255,255);border:0px}";
+    "QPushButton:checked{background-color:" ZARVIK_DARK_TEAL ";color:rgb(255,255,255);border:0px}";
 
 MainWnd::MainWnd()
     : QDialog(nullptr, Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
@@ -70,7 +72,7 @@ void MainWnd::initUi()
     progressBar.setFixedWidth(360);
     progressBar.setTextVisible(false);
 
-    setFixedSize(495, 600);
+    setFixedSize(look::window_width, look::window_height);
 
     auto* steps = new QHBoxLayout();
     steps->setSpacing(23);
@@ -105,7 +107,7 @@ void MainWnd::startUpdate()
     const QFileInfoList files = folder.entryInfoList();
     // Files, but none to install, are no firmware either: the printer is not touched.
     if (UpdateFirmware::plan(files).empty()) {
-        QMessageBox::warning(this, QStringLiteral("warning"), QStringLiteral("no firmware available."),
+        QMessageBox::warning(this, QStringLiteral("warning"), QString::fromUtf8(update::no_firmware_message),
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
@@ -124,7 +126,7 @@ void MainWnd::onDone(bool succeed)
     startButton.setChecked(true);
     completeButton.setChecked(true);
     QMessageBox::information(this, QStringLiteral("information"),
-                             QStringLiteral("Firmware has been uploaded, reboot your printer to complete the update."),
+                             QString::fromUtf8(update::success_message),
                              QMessageBox::Ok, QMessageBox::NoButton);
 }
 

@@ -12,14 +12,15 @@
 
 #include "com/devices.h"
 #include "update/plan.h"
+#include "update/target.h"
 
 class UpdateFirmware : public QObject {
     Q_OBJECT
 
 public:
-    // The one printer this tool serves: the first Orbrey row of the printer table.
-    static constexpr std::uint16_t TARGET_VENDOR_ID = com::ids::vendor_halvenn;
-    static constexpr std::uint16_t TARGET_PRODUCT_ID = com::ids::product_orbrey;
+    // The one printer this tool serves (update/target.h).
+    static constexpr std::uint16_t TARGET_VENDOR_ID = update::target_vendor_id;
+    static constexpr std::uint16_t TARGET_PRODUCT_ID = update::target_product_id;
 
     explicit UpdateFirmware(QObject* parent = nullptr);
 

@@ -4,14 +4,18 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include "com/protocol.h"
 #include "printer/printer.h"
+#include "update/plan.h"
 
 namespace bench {
 
-constexpr unsigned piece_bytes = 4096;  // the link's upload piece
+constexpr unsigned piece_bytes = com::protocol::upload_piece_bytes;
 constexpr unsigned timeout_ms = 10000;
-constexpr const char* remote_path = "0:/sys/orbrey.bin";  // where the main image goes
+// Where the main image goes.
+inline const std::string remote_path = std::string(com::protocol::system_folder) + update::main_image_name;
 
 // Unplugs everything from the emulated bus and plugs in one printer of the
 // tool's model; the printer keeps no record of the transfers' payloads.

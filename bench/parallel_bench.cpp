@@ -10,7 +10,7 @@
 //   zarvik-bench-parallel-emulator  through the real libusb-1.0, as the child
 //                                   of the umockdev printer emulator with 16
 //                                   printers (scripts/bench.sh starts it):
-//     zarvik-printer-emulator --printer 2C7E:4201 (16 times) --
+//     zarvik-printer-emulator --printer target (16 times) --
 //         zarvik-bench-parallel-emulator [--rounds=N]
 //
 // Through the emulator it also takes the CPU time of the emulator (its

@@ -85,7 +85,7 @@ public:
             throw std::runtime_error("bare loop: cannot open " + local_path);
         const std::int64_t size = file.size();
         char line[256];
-        std::snprintf(line, sizeof line, "~M28 %lld %s\r\n", static_cast<long long>(size), bench::remote_path);
+        std::snprintf(line, sizeof line, "~M28 %lld %s\r\n", static_cast<long long>(size), bench::remote_path.c_str());
         exchange(line);
         unsigned char piece[bench::piece_bytes];
         for (std::int64_t sent = 0; sent < size;) {

@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "com/utf8.h"
+
 #include <cstdio>
 
 #ifdef _WIN32
@@ -20,17 +22,13 @@ namespace zarvik {
 
 std::size_t whole_utf8_prefix(const std::string& text)
 {
-    const std::size_t n = text.size();
-    // The last lead byte, at most three continuation bytes before the end.
-    for (std::size_t back = 1; back <= 4 && back <= n; ++back) {
-        const auto byte = static_cast<unsigned char>(text[n - back]);
-        if ((byte & 0xC0) == 0x80)
-            continue;
-        const std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3
-                                                   : (byte & 0xF8) == 0xF0 ? 4 : 1;
-        return back < length ? n - back : n;
+    for (std::size_t at = 0; at < text.size();) {
+        const com::utf8::Character c = com::utf8::decode_at(text, at);
+        if (c.truncated)
+            return at;
+        at += c.length;
     }
-    return n;
+    return text.size();
 }
 
 #ifdef _WIN32

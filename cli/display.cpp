@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "com/protocol.h"
+#include "com/utf8.h"
 #include "update/messages.h"
 
 namespace zarvik {
@@ -54,11 +56,6 @@ std::string seconds_text(double seconds)
 
 }  // namespace
 
-std::string PrinterLabel::place() const
-{
-    return std::to_string(bus) + ":" + std::to_string(address);
-}
-
 std::string PrinterLabel::text() const
 {
     return serial.empty() ? place() : place() + " " + printable(serial);
@@ -69,7 +66,7 @@ std::string printable(const std::string& text)
     std::string out;
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
+        if (com::protocol::is_control_byte(byte)) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
             out += escaped;
@@ -82,23 +79,18 @@ std::string printable(const std::string& text)
 
 std::string fit_columns(const std::string& text, int columns)
 {
-    // Where each character starts, and the columns up to it.
     int used = 0;
     std::size_t cut_at = std::string::npos;  // the end of the part that leaves room for "..."
     for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 1;
-        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length && i + k < text.size(); ++k)
-            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        const int width = columns_of(c);
+        const com::utf8::Character c = com::utf8::decode_at(text, i);
+        const int width = columns_of(c.code_point);
         if (used + width > columns - 3 && cut_at == std::string::npos)
             cut_at = i;
         if (used + width > columns)
             return columns < 3 ? std::string(static_cast<std::size_t>(std::max(columns, 0)), '.')
                                : text.substr(0, cut_at) + "...";
         used += width;
-        i += length;
+        i += c.length;
     }
     return text;
 }
@@ -325,7 +317,8 @@ std::string Display::terminal_line(const Line& line, std::size_t printer) const
     double left = 0;
     for (std::size_t i = line.file; i < plan.files.size(); ++i)
         left += static_cast<double>(plan.files[i].size);
-    left -= static_cast<double>(f.size) * std::min(line.percent, 99) / 99.0;
+    const int scale = com::protocol::install_progress_scale;
+    left -= static_cast<double>(f.size) * std::min(line.percent, scale) / scale;
     char tail[96];
     std::snprintf(tail, sizeof tail, "%3d %%  %8.1f KiB/s  %s left", line.percent, line.rate,
                   line.rate > 0 ? seconds_text(left / 1024.0 / line.rate).c_str() : "--:--");

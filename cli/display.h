@@ -15,18 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "com/devices.h"
 #include "update/session.h"
 #include "zarvik.h"
 
 namespace zarvik {
 
 struct PrinterLabel {
-    std::uint8_t bus = 0;
-    std::uint8_t address = 0;
+    com::UsbPlace where;
     std::string serial;
 
-    std::string place() const;  // "1:5"
-    std::string text() const;   // "1:5 SN1-5"
+    std::string place() const { return com::place_text(where); }  // "1:5"
+    std::string text() const;                                      // "1:5 SN1-5"
 };
 
 // Text for a line of output: control bytes as \xNN.

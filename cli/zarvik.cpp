@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "com/com_factory.h"
+#include "com/protocol.h"
 #include "com/result.h"
 #include "display.h"
 #include "interrupt.h"
@@ -71,12 +72,12 @@ std::string dump(const json& object)
 
 bool is_target(const com::UsbDeviceRecord& r)
 {
-    return r.info.vendor_id == update::target_vendor_id && r.info.product_id == update::target_product_id;
+    return update::is_target(r.info.vendor_id, r.info.product_id);
 }
 
 PrinterLabel label_of(const com::UsbPrinterRecord& r)
 {
-    return PrinterLabel{r.device.bus_number, r.device.device_address, r.device.info.serial};
+    return PrinterLabel{com::place_of(r.device), r.device.info.serial};
 }
 
 void say(std::FILE* stream, const std::string& text)
@@ -103,23 +104,6 @@ std::string driver_hint()
 {
     return "the printer has no usable USB driver: install the printer maker's software, which installs the "
            "WinUSB driver for it, then connect the printer again";
-}
-
-bool parse_place(const std::string& text, std::uint8_t* bus, std::uint8_t* address)
-{
-    const std::size_t colon = text.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        return false;
-    const auto number = [](const std::string& part, int low, std::uint8_t* out) {
-        if (part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        const int value = std::stoi(part);
-        if (value < low || value > 255)
-            return false;
-        *out = static_cast<std::uint8_t>(value);
-        return true;
-    };
-    return number(text.substr(0, colon), 0, bus) && number(text.substr(colon + 1), 1, address);
 }
 
 // What a command says when it ends early: its text on standard error and,
@@ -309,7 +293,8 @@ int command_plan(const Report& report, const std::string& folder)
     }
     for (std::size_t i = 0; i < plan.files.size(); ++i) {
         const update::PlannedFile& f = plan.files[i];
-        std::fprintf(io.out, "%zu. %s as 0:/sys/%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
+        std::fprintf(io.out, "%zu. %s as %s%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
+                     com::protocol::system_folder,
                      printable(f.printer_name).c_str(), static_cast<long long>(f.size), f.sha256.c_str());
     }
     for (const update::LeftOut& entry : plan.left_out)
@@ -387,12 +372,12 @@ int choose(const Report& report, const UpdateOptions& options, const std::vector
             text.push_back("  " + printer_text(r));
         return report.fail(status, text, {{"message", message}, {"printers", printers_json(targets)}});
     };
-    const std::string product = update::target_product;
+    const std::string product = update::target_product();
     if (!options.printer.empty()) {
-        std::uint8_t bus = 0, address = 0;
-        parse_place(options.printer, &bus, &address);
+        com::UsbPlace place;
+        com::parse_place(options.printer, &place);
         for (const com::UsbPrinterRecord& r : targets)
-            if (r.device.bus_number == bus && r.device.device_address == address)
+            if (r.device.bus_number == place.bus_number && r.device.device_address == place.device_address)
                 chosen->push_back(r);
         return chosen->empty() ? refuse(exit_no_printer, "no " + product + " at " + options.printer) : exit_updated;
     }
@@ -484,7 +469,8 @@ int command_update(const Report& report, const UpdateOptions& options)
         observers.push_back(std::make_unique<PrinterObserver>(display, i, log_dirs[i]));
         sessions.push_back(std::make_unique<update::Session>(plan, *observers.back()));
         sessions.back()->set_log_note(std::string("zarvik ") + ZARVIK_VERSION_STRING + ", printer at bus " +
-                                      std::to_string(labels[i].bus) + " address " + std::to_string(labels[i].address) +
+                                      std::to_string(labels[i].where.bus_number) + " address " +
+                                      std::to_string(labels[i].where.device_address) +
                                       ", serial " + labels[i].serial);
         watch.add(sessions.back().get());
     }
@@ -580,7 +566,7 @@ int run(const std::vector<std::string>& args, const Io& io)
     std::signal(SIGPIPE, SIG_IGN);
 #endif
     CLI::App app{std::string("zarvik ") + ZARVIK_VERSION_STRING + ": updates the firmware of " +
-                     update::target_product + "s over USB, one or many at once",
+                     update::target_product() + "s over USB, one or many at once",
                  "zarvik"};
     app.set_version_flag("--version", std::string("zarvik ") + ZARVIK_VERSION_STRING);
     app.require_subcommand(1, 1);
@@ -629,8 +615,8 @@ int run(const std::vector<std::string>& args, const Io& io)
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         app.parse(reversed);
-        std::uint8_t bus = 0, address = 0;
-        if (!options.printer.empty() && !parse_place(options.printer, &bus, &address))
+        com::UsbPlace place;
+        if (!options.printer.empty() && !com::parse_place(options.printer, &place))
             throw CLI::ValidationError("--printer", "expects BUS:ADDR, e.g. 1:5, not " + options.printer);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e, out, err);

@@ -28,9 +28,7 @@ int main(int argc, char** argv)
                  "# tool's printer table; install it in /etc/udev/rules.d or /usr/lib/udev/rules.d,\n"
                  "# then: udevadm control --reload && udevadm trigger --subsystem-match=usb\n");
     std::set<std::pair<unsigned, unsigned>> written;
-    for (const com::DeviceInfo& row : com::supported_devices) {
-        if (row.vendor_id == 0 && row.product_id == 0)
-            break;
+    for (const com::DeviceInfo& row : com::supported_rows()) {
         if (!written.insert({row.vendor_id, row.product_id}).second)
             continue;
         std::fprintf(out,

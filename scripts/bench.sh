@@ -45,7 +45,7 @@ for part in "${parts[@]}"; do
     parallel)
         "$bench/zarvik-bench-parallel" --rounds=9
         sixteen=()
-        for _ in $(seq 16); do sixteen+=(--printer 2C7E:4201); done
+        for _ in $(seq 16); do sixteen+=(--printer target); done
         "$build/bin/zarvik-printer-emulator" "${sixteen[@]}" -- "$bench/zarvik-bench-parallel-emulator" --rounds=5
         ;;
     hash) "$bench/zarvik-bench-hash" --rounds=9 ;;

@@ -45,7 +45,7 @@ head -c 204800 /dev/urandom >"$demo/firmware/ui-theme.xbf"
 
 emulator=(
     "$root/build/bin/zarvik-printer-emulator"
-    --printer 2C7E:4201 --store "$demo/printer" --
+    --printer target --store "$demo/printer" --
 )
 
 if [ -n "${DISPLAY:-}" ]; then

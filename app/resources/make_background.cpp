@@ -13,14 +13,16 @@
 #include <cmath>
 #include <cstdio>
 
+#include "window_look.h"
+
 namespace {
 
-constexpr int width = 495;
-constexpr int height = 600;
+constexpr int width = look::window_width;
+constexpr int height = look::window_height;
 
 QColor teal(int alpha)
 {
-    return QColor(83, 210, 194, alpha);
+    return QColor(look::teal.red, look::teal.green, look::teal.blue, alpha);
 }
 
 void paint(QPainter& p)

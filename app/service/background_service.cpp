@@ -3,6 +3,8 @@
 #include <QMessageBox>
 #include <QString>
 
+#include "service/background.h"
+
 #ifdef _WIN32
 #include "service/service_control.h"
 #endif
@@ -14,7 +16,7 @@ bool stopBackgroundService()
     if (serviceStopAllowsStart(code))
         return true;
     QMessageBox::warning(nullptr, QStringLiteral("failed to stop service"),
-                         QStringLiteral("Failed to stop background service [SpoolHub]."), QMessageBox::Ok,
+                         QStringLiteral("Failed to stop background service [" ZARVIK_BACKGROUND_SERVICE "]."), QMessageBox::Ok,
                          QMessageBox::NoButton);
     return false;
 #else

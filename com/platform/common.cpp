@@ -1,46 +1,20 @@
 // Parts of the platform layer that are the same on every system.
 #include "platform.h"
 
+#include "com/utf8.h"
+
 namespace com {
 namespace platform {
 
 long utf16_units(const std::string& utf8)
 {
     long units = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* end = p + utf8.size();
-    while (p < end) {
-        const unsigned char lead = *p;
-        int extra;
-        std::uint32_t code;
-        if (lead < 0x80) {
-            extra = 0;
-            code = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-            code = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            code = lead & 0x0Fu;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            code = lead & 0x07u;
-        } else {
-            return -1;  // continuation byte or a lead that no valid sequence has
-        }
-        if (end - p <= extra)
+    for (std::size_t at = 0; at < utf8.size();) {
+        const com::utf8::Character c = com::utf8::decode_at(utf8, at);
+        if (!c.valid)
             return -1;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0u) != 0x80u)
-                return -1;
-            code = (code << 6) | (p[i] & 0x3Fu);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000) ||
-            (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-            return -1;
-        units += code >= 0x10000 ? 2 : 1;
-        p += extra + 1;
+        units += c.code_point >= 0x10000 ? 2 : 1;
+        at += c.length;
     }
     return units;
 }

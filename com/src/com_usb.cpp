@@ -92,7 +92,7 @@ int ComUsb::com_open(unsigned timeout_ms, bool take_control)
     com_close();
     if (!find_supported_device(vendor_id, product_id))
         return COM_ERR_DISCONNECTED;
-    handle = location ? open_at_location() : libusb_open_device_with_vid_pid(nullptr, vendor_id, product_id);
+    handle = place ? open_at_place() : libusb_open_device_with_vid_pid(nullptr, vendor_id, product_id);
     if (!handle)
         return COM_ERR_CONNECT;
     endpoints = endpoints_for_product(product_id);

@@ -1,5 +1,5 @@
 // What the link's sources share: the names under which operations log, and
-// fixed values of the printer protocol.
+// the walk of the device list.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +20,6 @@ constexpr char readline_prefix[] = "com_readline: ";
 constexpr char clear_prefix[] = "com_clear_buffer: ";
 constexpr char send_prefix[] = "com_send_file: ";
 constexpr char open_prefix[] = "com_open: ";
-
-constexpr const char* system_folder = "0:/sys/";
-constexpr int install_progress_scale = 99;
 
 // Reads the manufacturer, product and serial strings of an open device into
 // `info` as the listing does; a failed or empty read leaves its field empty.

@@ -23,6 +23,8 @@ namespace com {
 namespace {
 
 using detail::send_prefix;
+using protocol::command_line_bytes;
+using protocol::reply_line_bytes;
 using detail::write_prefix;
 
 constexpr unsigned release_timeout_ms = 1000;
@@ -30,20 +32,9 @@ constexpr int release_attempts = 3;
 constexpr unsigned stale_look_timeout_ms = 100;
 constexpr int stale_look_transfers = 16;
 constexpr unsigned stale_look_bytes = 4096;
-constexpr unsigned chunk_bytes = 4096;
 constexpr unsigned closing_pause_ms = 500;
 constexpr unsigned closing_extra_wait_ms = 10000;
 constexpr std::uint32_t progress_interval_ms = 500;
-
-// A command argument must not carry a line end or any other control byte: it
-// would end the command early and start another one on the printer.
-bool safe_command_argument(const std::string& text)
-{
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
-}
 
 unsigned with_extra_wait(unsigned timeout_ms)
 {
@@ -286,7 +277,7 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     }
 
     // Both arguments go into command lines: refuse what would break the line.
-    if (!safe_command_argument(remote_path) || !safe_command_argument(closing_argument)) {
+    if (!protocol::safe_command_argument(remote_path) || !protocol::safe_command_argument(closing_argument)) {
         log_format("%s: refused: the remote path or the closing argument holds a control character", send_prefix);
         return COM_ERR_INVALID_ARGUMENTS;
     }
@@ -360,13 +351,13 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     std::int64_t sent = 0;
     std::int64_t sent_at_report = 0;
     std::uint32_t report_tick = platform::tick_count();
-    std::uint8_t chunk[chunk_bytes];
+    std::uint8_t chunk[protocol::upload_piece_bytes];
     while (sent < size) {
         if (stopping()) {
             data_result = COM_ERR_CANCELED;
             break;
         }
-        const unsigned want = static_cast<unsigned>(std::min<std::int64_t>(chunk_bytes, size - sent));
+        const unsigned want = static_cast<unsigned>(std::min<std::int64_t>(protocol::upload_piece_bytes, size - sent));
         unsigned got = 0;
         if (!file.read(chunk, want, &got)) {
             data_result = COM_ERR_FILE;
@@ -447,8 +438,8 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
 int Com::com_install_file(const std::string& local_path, const std::string& file_name, ProgressCallback progress,
                           void* context, const std::string& closing_argument, unsigned timeout_ms)
 {
-    const std::string remote_path = std::string(detail::system_folder) + file_name;
-    int code = com_send_file(local_path, remote_path, progress, context, detail::install_progress_scale,
+    const std::string remote_path = std::string(protocol::system_folder) + file_name;
+    int code = com_send_file(local_path, remote_path, progress, context, protocol::install_progress_scale,
                              closing_argument, timeout_ms);
     if (code != COM_SUCCESS)
         return code;

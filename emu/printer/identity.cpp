@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "control.h"
+#include "update/target.h"
 
 namespace emu {
 
@@ -34,7 +35,10 @@ bool parse_printer_request(const std::string& text, PrinterRequest* request, std
     PrinterRequest r;
     const std::vector<std::string> parts = control::split(text, ',');
     const std::vector<std::string> ids = control::split(parts[0], ':');
-    if (ids.size() != 2 || !parse_id(ids[0], &r.vendor_id) || !parse_id(ids[1], &r.product_id)) {
+    if (parts[0] == "target") {
+        r.vendor_id = update::target_vendor_id;
+        r.product_id = update::target_product_id;
+    } else if (ids.size() != 2 || !parse_id(ids[0], &r.vendor_id) || !parse_id(ids[1], &r.product_id)) {
         *error = "expected VID:PID in hexadecimal, got '" + parts[0] + "'";
         return false;
     }

@@ -22,7 +22,8 @@ struct Identity {
 };
 
 // A printer as "VID:PID[,bus=B,addr=A,serial=S,manufacturer=M,product=P]"
-// asks for it: ids in hexadecimal, values in the control language's escapes.
+// asks for it: ids in hexadecimal (or "target" for the ids of the printer the
+// tool updates), values in the control language's escapes.
 struct PrinterRequest {
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;

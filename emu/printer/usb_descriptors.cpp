@@ -1,5 +1,7 @@
 #include "usb_descriptors.h"
 
+#include "com/utf8.h"
+
 namespace emu {
 namespace usb {
 
@@ -16,27 +18,6 @@ void put16(Bytes& out, std::uint16_t value)
 {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
     out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-// Decodes one code point at `i`, moving `i` past it; U+FFFD for a bad sequence.
-std::uint32_t next_code_point(const std::string& s, std::size_t& i)
-{
-    const auto lead = static_cast<unsigned char>(s[i++]);
-    if (lead < 0x80)
-        return lead;
-    const int extra = (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : 0;
-    if (extra == 0)
-        return 0xFFFD;
-    std::uint32_t cp = lead & (0x3F >> extra);
-    for (int k = 0; k < extra; ++k) {
-        if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
-            return 0xFFFD;
-        cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
-    }
-    static const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0xFFFD;
-    return cp;
 }
 
 }  // namespace
@@ -90,21 +71,18 @@ Bytes language_descriptor()
 
 Bytes string_descriptor(const std::string& utf8)
 {
-    std::vector<std::uint16_t> units;
+    std::u16string units;
     for (std::size_t i = 0; i < utf8.size();) {
-        const std::uint32_t cp = next_code_point(utf8, i);
-        const std::size_t needs = cp < 0x10000 ? 1 : 2;
+        // A bad sequence is one U+FFFD.
+        const com::utf8::Character c = com::utf8::decode_at(utf8, i);
+        i += c.length;
+        const std::size_t needs = c.code_point < 0x10000 ? 1 : 2;
         if (units.size() + needs > longest_string_units)
             break;
-        if (needs == 1) {
-            units.push_back(static_cast<std::uint16_t>(cp));
-        } else {
-            units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            units.push_back(static_cast<std::uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        }
+        com::utf8::append_utf16(units, c.code_point);
     }
     Bytes d{static_cast<std::uint8_t>(2 + 2 * units.size()), type_string};
-    for (std::uint16_t u : units)
+    for (char16_t u : units)
         put16(d, u);
     return d;
 }

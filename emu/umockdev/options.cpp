@@ -59,11 +59,12 @@ bool parse_options(int argc, char** argv, Options* options)
 void print_usage(std::FILE* out, bool verbs)
 {
     std::fprintf(out,
-                 "usage: %s [--printer VID:PID[,bus=B,addr=A,serial=S,manufacturer=M,product=P]]...\n"
+                 "usage: %s [--printer VID:PID|target[,bus=B,addr=A,serial=S,manufacturer=M,product=P]]...\n"
                  "          [--control PATH|auto] [--store DIR] [--verbose] -- PROGRAM ARGS...\n"
                  "\n"
                  "Runs PROGRAM on an emulated USB bus that carries the given printers (ids in\n"
-                 "hexadecimal; bus 1 and the next free address from 5 unless given; strings of\n"
+                 "hexadecimal, or target for the printer the tool updates; bus 1 and the next\n"
+                 "free address from 5 unless given; strings of\n"
                  "the printer table's row and serial SN<bus>-<address> unless given) and exits\n"
                  "with PROGRAM's status, or 128 + the signal that ended it.\n"
                  "\n"

@@ -18,7 +18,7 @@ echo notes >"$work/fw/readme.txt"
 serials=(FARM-A FARM-B FARM-C FARM-D)
 printers=()
 for i in 0 1 2 3; do
-    printers+=(--printer "2C7E:4201,addr=$((5 + i)),serial=${serials[$i]}")
+    printers+=(--printer "target,addr=$((5 + i)),serial=${serials[$i]}")
 done
 status=0
 "$emulator" "${printers[@]}" --store "$work/store" -- \

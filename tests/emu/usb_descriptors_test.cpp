@@ -93,9 +93,7 @@ void read_configuration(const Bytes& b, std::vector<unsigned>* addresses, std::v
 
 TEST(UsbDescriptors, EverySupportedPrinterWithItsIdsStringIndexesAndEndpointSet)
 {
-    for (const com::DeviceInfo& row : com::supported_devices) {
-        if (row.vendor_id == 0 && row.product_id == 0)
-            break;
+    for (const com::DeviceInfo& row : com::supported_rows()) {
         SCOPED_TRACE(row.product);
         const emu::Identity id = emu::printer_identity(row.vendor_id, row.product_id, 1, 5);
         const Bytes device = emu::printer_device_descriptor(id);

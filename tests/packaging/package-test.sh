@@ -90,7 +90,7 @@ status=0
 if [ -n "$emulator" ]; then
     apt_quiet install --no-install-recommends umockdev
     cp "$emulator" "$root/usr/local/bin/zarvik-printer-emulator"
-    as_user '/usr/local/bin/zarvik-printer-emulator --printer 2C7E:4201 --store store -- zarvik update --firmware fw' \
+    as_user '/usr/local/bin/zarvik-printer-emulator --printer target --store store -- zarvik update --firmware fw' \
         >"$root/tmp/update.out" 2>&1 || status=$?
     [ "$status" -eq 0 ] || fail "the user's update ended with $status: $(cat "$root/tmp/update.out")"
     home="$root/home/printer-user"

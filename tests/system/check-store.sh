@@ -9,7 +9,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/zarvik-store-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/expect"
 
-ZARVIK_STORE_EXPECT="$work/expect" "$emulator" --printer 2C7E:4201 --control auto --store "$work/store" -- \
+ZARVIK_STORE_EXPECT="$work/expect" "$emulator" --printer target --control auto --store "$work/store" -- \
     "$program" --gtest_filter=Install.StoreHoldsWhatWasSent
 
 failed=0

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "com/utf8.h"
 #include "update/local_path.h"
 
 #ifdef _WIN32
@@ -18,44 +19,16 @@ namespace update {
 
 namespace {
 
-// Decodes UTF-8; a byte that starts no well-formed sequence gives U+FFFD.
+// Decodes UTF-8; a byte that starts no well-formed character gives U+FFFD.
 std::u32string decode(const std::string& text)
 {
     std::u32string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-        char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
-        bool good = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
-        for (int k = 1; good && k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            good = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3F);
-        }
-        static const char32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (good && (c < least[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
-            good = false;
-        if (!good) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        out.push_back(c);
-        i += static_cast<std::size_t>(extra) + 1;
+    for (std::size_t i = 0; i < text.size();) {
+        const com::utf8::Character c = com::utf8::decode_at(text, i);
+        out.push_back(c.code_point);
+        i += c.valid ? c.length : 1;
     }
     return out;
-}
-
-void append_utf16(std::u16string& out, char32_t c)
-{
-    if (c < 0x10000) {
-        out.push_back(static_cast<char16_t>(c));
-    } else {
-        c -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    }
 }
 
 #ifdef _WIN32
@@ -89,9 +62,9 @@ std::u16string folded_name(const std::string& utf8_name)
             continue;
         }
 #ifdef _WIN32
-        append_utf16(out, c);
+        com::utf8::append_utf16(out, c);
 #else
-        append_utf16(out, lower(c));
+        com::utf8::append_utf16(out, lower(c));
 #endif
     }
 #ifdef _WIN32

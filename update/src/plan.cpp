@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "com/local_file.h"
+#include "com/protocol.h"
 #include "com/result.h"
 #include "com/sha256.h"
 #include "update/checksums.h"
@@ -118,14 +119,11 @@ std::string name_problem(const std::string& name)
 {
     if (name.empty())
         return "has no name";
-    if (std::any_of(name.begin(), name.end(), [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte == 0x7F;
-        }))
+    if (!com::protocol::safe_command_argument(name))
         return "has a control character in its name";
-    if (name.size() > max_printer_name_bytes)
+    if (name.size() > com::protocol::max_system_file_name_bytes)
         return "has a name of " + std::to_string(name.size()) + " bytes, longer than the printer takes (" +
-               std::to_string(max_printer_name_bytes) + ")";
+               std::to_string(com::protocol::max_system_file_name_bytes) + ")";
     return std::string();
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "com/com.h"
+#include "com/protocol.h"
 #include "com/result.h"
 #include "com/sha256.h"
 #include "update/messages.h"
@@ -89,7 +90,7 @@ Outcome Session::run(const LinkMaker& make_link)
                 succeed = fail(outcome, com::COM_ERR_CANCELED, std::string(), i);
                 break;
             }
-            owned->write_log(("update: sending " + f.local_path + " (" + std::to_string(f.size) + " bytes) as 0:/sys/" +
+            owned->write_log(("update: sending " + f.local_path + " (" + std::to_string(f.size) + " bytes) as " + com::protocol::system_folder +
                               f.printer_name + ", sha256 " + f.sha256)
                                  .c_str());
             // The upload proves it sends the bytes checked, or sends not all of them.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "com/protocol.h"
 #include "com/sha256.h"
 
 namespace com {
@@ -85,8 +86,6 @@ public:
 
 protected:
     static constexpr unsigned log_line_bytes = 8192;
-    static constexpr int reply_line_bytes = 128;
-    static constexpr int command_line_bytes = 256;
     static constexpr unsigned drain_timeout_ms = 1000;
 
     // --- the printer's command language (printer_commands.cpp) ---------------
@@ -164,7 +163,7 @@ private:
     int send_rest_of_line(unsigned timeout_ms);
     // Reads one reply line into `line`; when no complete line is handed out the
     // text is empty, so it never equals an expected reply.
-    int read_reply(char (&line)[reply_line_bytes], unsigned timeout_ms);
+    int read_reply(char (&line)[protocol::reply_line_bytes], unsigned timeout_ms);
     // Reads one reply line and compares it with `expected`: on another line the
     // input is drained and COM_ERR_COMMAND returned.
     int expect_reply(const char* expected, unsigned timeout_ms);
@@ -184,7 +183,7 @@ private:
     // The command line being sent and how much of it the printer has taken.
     // A line cut by a failed or short write is completed before the next one
     // goes out, so the printer never gets a fragment joined to another line.
-    char line_out[command_line_bytes] = {};
+    char line_out[protocol::command_line_bytes] = {};
     int line_out_length = 0;
     int line_out_sent = 0;
     // The printer may be inside an upload: an "~M28" line went out, at least

@@ -53,8 +53,8 @@ private:
     // Gives the printer back and closes it, whatever the log throws meanwhile.
     void close_quietly() noexcept;
     void release_and_close() noexcept;
-    // Opens the device at `location` if it carries the link's ids; nullptr otherwise.
-    libusb_device_handle* open_at_location() const;
+    // Opens the device at `place` if it carries the link's ids; nullptr otherwise.
+    libusb_device_handle* open_at_place() const;
 
     libusb_device_handle* handle = nullptr;
     EndpointSet endpoints{0, 0, 0, 0};
@@ -62,12 +62,8 @@ private:
     std::uint16_t vendor_id;
     std::uint16_t product_id;
 
-    struct Location {
-        std::uint8_t bus_number;
-        std::uint8_t device_address;
-    };
     // Set: only the printer there is opened.  Unset: the first with the ids.
-    std::optional<Location> location;
+    std::optional<UsbPlace> place;
 };
 
 }  // namespace com

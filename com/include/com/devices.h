@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace com {
 
@@ -34,6 +35,16 @@ constexpr int supported_device_slots = 20;
 // Rows 1 to 11 are filled; a row with both ids 0 ends the table.
 extern const DeviceInfo supported_devices[supported_device_slots];
 
+// The filled rows of `supported_devices`, in table order: those before the
+// first row with both ids 0.  `for (const DeviceInfo& row : supported_rows())`.
+struct SupportedRows {
+    const DeviceInfo* first;
+    const DeviceInfo* last;
+    const DeviceInfo* begin() const { return first; }
+    const DeviceInfo* end() const { return last; }
+};
+SupportedRows supported_rows();
+
 // The row of `supported_devices` with these ids, or nullptr.
 const DeviceInfo* find_supported_device(std::uint16_t vendor_id, std::uint16_t product_id);
 
@@ -43,6 +54,24 @@ struct UsbDeviceRecord {
     std::uint8_t device_address;
     DeviceInfo info;
 };
+
+// Where a printer is attached: the number of its bus and its address there.
+struct UsbPlace {
+    std::uint8_t bus_number = 0;
+    std::uint8_t device_address = 0;
+};
+
+inline UsbPlace place_of(const UsbDeviceRecord& record)
+{
+    return UsbPlace{record.bus_number, record.device_address};
+}
+
+// A place as users write it, "BUS:ADDR": "1:5".
+std::string place_text(const UsbPlace& place);
+
+// The place that "BUS:ADDR" names (a bus of 0 to 255, an address of 1 to
+// 255, decimal); false for any other text.
+bool parse_place(const std::string& text, UsbPlace* place);
 
 // The four bulk endpoints of an open printer.
 struct EndpointSet {

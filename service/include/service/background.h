@@ -4,9 +4,11 @@
 
 namespace service {
 
-// The service's name, as the service manager knows it.
-constexpr const char* background_name = "SpoolHub";
-constexpr const wchar_t* background_wide_name = L"SpoolHub";
+// The service's name, as the service manager knows it; written once, for
+// the texts that name it too.
+#define ZARVIK_BACKGROUND_SERVICE "SpoolHub"
+constexpr const char* background_name = ZARVIK_BACKGROUND_SERVICE;
+constexpr const wchar_t* background_wide_name = L"" ZARVIK_BACKGROUND_SERVICE;
 
 }  // namespace service
 

@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "com/protocol.h"
 #include "update/folder.h"
 
 namespace update {
 
 // The name the main image gets on the printer, whatever its own.
 extern const char* const main_image_name;
-
-// The longest name a file can have on the printer: the printer echoes
-// "Writing to file: 0:/sys/" and the name in one reply line, which must fit
-// the link's 128-byte reply buffer with its terminating NUL.
-constexpr std::size_t max_printer_name_bytes = 127 - 17 - 7;
 
 struct PlannedFile {
     std::string local_path;    // UTF-8
@@ -64,7 +60,7 @@ struct Problem {
 
 // Checks every planned file, in order, before anything is sent: a regular
 // file, readable, not empty, and a name the printer can take (no control
-// bytes, at most max_printer_name_bytes).  Reads each file whole for its
+// bytes, at most com::protocol::max_system_file_name_bytes).  Reads each file whole for its
 // SHA-256.  When the file's folder holds a checksum list (checksum_list_name),
 // the file must be listed there with that SHA-256, and the list must be a
 // readable file of checksum lines.  Sets each size and SHA-256 it reaches.

@@ -21,7 +21,7 @@ using testsupport::EmulatedBusTest;
 constexpr std::uint16_t vid = 0x2C7E;
 constexpr std::uint16_t pid = 0x4201;
 
-class Location : public EmulatedBusTest {
+class Place : public EmulatedBusTest {
 protected:
     std::vector<com::UsbPrinterRecord> printers()
     {
@@ -38,7 +38,7 @@ protected:
     testsupport::TempDir logs;
 };
 
-TEST_F(Location, EachPrinterIsListedWithItsOwnStringsAndNothingIsPrinted)
+TEST_F(Place, EachPrinterIsListedWithItsOwnStringsAndNothingIsPrinted)
 {
     bus().attach_printer(vid, pid, 1, 5);
     bus().attach_printer(vid, pid, 1, 6);
@@ -58,7 +58,7 @@ TEST_F(Location, EachPrinterIsListedWithItsOwnStringsAndNothingIsPrinted)
         EXPECT_EQ(r.open_error, 0);
 }
 
-TEST_F(Location, APrinterThatCannotBeOpenedIsListedWithItsError)
+TEST_F(Place, APrinterThatCannotBeOpenedIsListedWithItsError)
 {
     bus().attach_printer(vid, pid, 1, 5);
     bus().attach_printer(vid, pid, 1, 6);
@@ -73,7 +73,7 @@ TEST_F(Location, APrinterThatCannotBeOpenedIsListedWithItsError)
     EXPECT_STREQ(out[1].device.info.serial, "SN1-5");
 }
 
-TEST_F(Location, ListingFailuresGiveTheirCodes)
+TEST_F(Place, ListingFailuresGiveTheirCodes)
 {
     bus().attach_printer(vid, pid);
     bus().fail_device_list = true;
@@ -89,7 +89,7 @@ TEST_F(Location, ListingFailuresGiveTheirCodes)
     EXPECT_EQ(code, com::COM_ERR_ACCESS);
 }
 
-TEST_F(Location, ALinkAtAnAddressTakesThatPrinterOnly)
+TEST_F(Place, ALinkAtAnAddressTakesThatPrinterOnly)
 {
     auto at5 = bus().attach_printer(vid, pid, 1, 5);
     auto at6 = bus().attach_printer(vid, pid, 1, 6);
@@ -101,7 +101,7 @@ TEST_F(Location, ALinkAtAnAddressTakesThatPrinterOnly)
     EXPECT_FALSE(at5->under_control());
 }
 
-TEST_F(Location, NothingAtTheAddressOrOtherIdsThereGiveConnectFailure)
+TEST_F(Place, NothingAtTheAddressOrOtherIdsThereGiveConnectFailure)
 {
     bus().attach_printer(vid, pid, 1, 5);
     auto other = bus().attach_printer(vid, 0x4203, 1, 7);

@@ -13,10 +13,10 @@ ComUsb::ComUsb(std::uint16_t vid, std::uint16_t pid, std::uint8_t bus_number, st
                std::string dir, bool enabled)
     : ComUsb(vid, pid, std::move(dir), enabled)
 {
-    location = Location{bus_number, device_address};
+    place = UsbPlace{bus_number, device_address};
 }
 
-libusb_device_handle* ComUsb::open_at_location() const
+libusb_device_handle* ComUsb::open_at_place() const
 {
     libusb_device** devices = nullptr;
     const ssize_t count = libusb_get_device_list(nullptr, &devices);
@@ -25,8 +25,8 @@ libusb_device_handle* ComUsb::open_at_location() const
     libusb_device_handle* opened = nullptr;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device* device = devices[i];
-        if (libusb_get_bus_number(device) != location->bus_number ||
-            libusb_get_device_address(device) != location->device_address)
+        if (libusb_get_bus_number(device) != place->bus_number ||
+            libusb_get_device_address(device) != place->device_address)
             continue;
         // Another printer (or anything else) that took the address over is not ours.
         libusb_device_descriptor descriptor{};
