@@ -88,6 +88,8 @@ int Com::send_rest_of_line(unsigned timeout_ms)
             upload_open = true;
         if (line_out_sent >= line_out_length && starts_with(line_out, line_out_length, "~M29"))
             upload_open = false;
+        if (moved > 0 && starts_with(line_out, line_out_length, "~M600"))
+            take_up_sent = true;
     };
     while (line_out_sent < line_out_length) {
         int written = 0;
@@ -438,6 +440,7 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
 int Com::com_install_file(const std::string& local_path, const std::string& file_name, ProgressCallback progress,
                           void* context, const std::string& closing_argument, unsigned timeout_ms)
 {
+    take_up_sent = false;
     const std::string remote_path = std::string(protocol::system_folder) + file_name;
     int code = com_send_file(local_path, remote_path, progress, context, protocol::install_progress_scale,
                              closing_argument, timeout_ms);

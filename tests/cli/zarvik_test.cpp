@@ -393,7 +393,8 @@ TEST_F(Zarvik, AllUpdatesEveryPrinterAndOneFailureFailsTheRunWithARightSummary)
     EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
               (std::vector<std::string>{
                   "summary: 2 of 3 printers updated", "1:5 SN1-5: updated",
-                  "1:6 SN1-6: failed: printer execute command failure; installed: orbrey.bin; not installed: fonts.xbf",
+                  "1:6 SN1-6: failed: printer execute command failure; installed: orbrey.bin; may have been taken "
+                  "up: fonts.xbf; not installed: none",
                   "1:7 SN1-7: updated"}));
     EXPECT_TRUE(has(stderr_text, "1:6 SN1-6: error: printer execute command failure (COM_ERR_COMMAND), with fonts.xbf"));
     // Each its own log folder, each log its own printer's.

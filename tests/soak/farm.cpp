@@ -247,13 +247,11 @@ int run_inner(const RunOptions& o)
         findings.failures.push_back("the run took " + std::to_string(took) + " s, over its limit of " +
                                     std::to_string(limit) + " s");
 
-    const char* verdict = !findings.failures.empty() ? "failed" : !findings.known.empty() ? "known" : "ok";
-    if (!findings.failures.empty() || !findings.known.empty() || o.seed == 0) {
+    const char* verdict = !findings.failures.empty() ? "failed" : "ok";
+    if (!findings.failures.empty() || o.seed == 0) {
         std::printf("zarvik %s -> %d\n%s%s", json ? "--json" : "(plain)", zarvik_status, out.c_str(), err.c_str());
         for (const std::string& f : findings.failures)
             std::printf("FAILED: %s\n", f.c_str());
-        for (const std::string& k : findings.known)
-            std::printf("known: %s\n", k.c_str());
     }
     std::string kinds;
     for (const auto& [kind, n] : by_kind)
@@ -338,7 +336,7 @@ std::vector<std::string> emulator_command(const FarmOptions& o, const RunOptions
 {
     std::vector<std::string> argv{o.emulator};
     for (int i = 1; i <= o.printers; ++i)
-        argv.insert(argv.end(), {"--printer", "2C7E:4201,serial=FARM-" + std::to_string(i)});
+        argv.insert(argv.end(), {"--printer", "target,serial=FARM-" + std::to_string(i)});
     char base[32];
     std::snprintf(base, sizeof base, "%.3f", run.base_s);
     argv.insert(argv.end(), {"--control", "auto", "--", self, "--run", std::to_string(run.seed), "--transfers",
@@ -419,17 +417,14 @@ int run_farm(const FarmOptions& o, const std::string& self)
         results.push_back(r);
     }
 
-    int failed = 0, known = 0, updated = 0, printers = 0, gone = 0;
+    int failed = 0, updated = 0, printers = 0, gone = 0;
     double longest = 0, longest_limit = 0;
     std::map<std::string, int> faults;
-    std::string failed_seeds, known_seeds;
+    std::string failed_seeds;
     for (const Result& r : results) {
         failed += r.verdict == "failed";
-        known += r.verdict == "known";
         if (r.verdict == "failed")
             failed_seeds += " " + std::to_string(r.seed);
-        if (r.verdict == "known")
-            known_seeds += " " + std::to_string(r.seed);
         updated += r.updated;
         printers += r.printers;
         gone += r.gone;
@@ -450,8 +445,7 @@ int run_farm(const FarmOptions& o, const std::string& self)
                 "injected:%s; the run closest to its limit took %.1f of %.1f s\n",
                 results.size(), seconds_since(farm_start), printers, updated, printers - updated, gone, injected,
                 kinds.c_str(), longest, longest_limit);
-    std::printf("farm: %d runs failed%s%s; %d runs met only cases already filed%s%s\n", failed,
-                failed ? ", seeds" : "", failed_seeds.c_str(), known, known ? ", seeds" : "", known_seeds.c_str());
+    std::printf("farm: %d runs failed%s%s\n", failed, failed ? ", seeds" : "", failed_seeds.c_str());
     if (temporary && failed == 0)
         fs::remove_all(work);
     else

@@ -36,11 +36,6 @@ std::vector<std::string> split_list(const std::string& text)
     }
 }
 
-bool starts_with(const std::string& text, const std::string& start)
-{
-    return text.compare(0, start.size(), start) == 0;
-}
-
 }  // namespace
 
 std::string Fault::text() const
@@ -180,17 +175,8 @@ void check_printer(const Held& held, const Reported* reported, const Fault& faul
     const bool gone = !held.plugged;
     if (!gone && held.under_control)
         fail("still held by the host");
-    if (!gone && held.upload_open) {
-        const std::size_t n = held.commands.size();
-        // Given back right after "~M28", with no "~M29": a case filed
-        // against the product (the upload's exchange failed, or its command
-        // was cut and completed just before the give-back).
-        if (n >= 2 && held.commands[n - 1] == "~M602" && starts_with(held.commands[n - 2], "~M28 "))
-            findings->known.push_back(held.place + ": given back inside the upload of " + held.upload_path +
-                                      ", no \"~M29\" after its \"~M28\"");
-        else
-            fail("the upload of " + held.upload_path + " is left open");
-    }
+    if (!gone && held.upload_open)
+        fail("the upload of " + held.upload_path + " is left open");
     for (const auto& install : held.installs)
         if (!install.second)
             fail("took up " + install.first + ", which did not arrive whole");
@@ -213,18 +199,12 @@ void check_printer(const Held& held, const Reported* reported, const Fault& faul
              joined(said));
     // The printer may take up the file whose install failed after the
     // take-up command had reached it (in whole, or cut and completed before
-    // the give-back): right when the report says it may have; a case filed
-    // against the product when the report calls it not installed.
+    // the give-back): right when the report says it may have.
     const bool one_more = taken.size() == said.size() + 1 && std::equal(said.begin(), said.end(), taken.begin());
     const bool said_maybe = !reported->may_be_taken_up.empty() && one_more &&
                             taken.back() == system_folder + reported->may_be_taken_up;
-    if (taken != said && !said_maybe) {
-        if (one_more && !reported->succeed)
-            findings->known.push_back(held.place + ": took up " + taken.back() +
-                                      ", which the report calls not installed");
-        else
-            fail("the report says installed: " + joined(said) + "; the printer took up: " + joined(taken));
-    }
+    if (taken != said && !said_maybe)
+        fail("the report says installed: " + joined(said) + "; the printer took up: " + joined(taken));
     if (fault.what == FaultClass::none && !reported->succeed)
         fail("had no fault, yet was not updated");
 }

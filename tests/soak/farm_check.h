@@ -68,11 +68,9 @@ struct Held {
     std::vector<std::string> commands;    // every command line it received
 };
 
-// Failures break a rule; known cases break one in a way already filed
-// against the product, and do not fail the run.
+// What breaks a rule.
 struct Findings {
     std::vector<std::string> failures;
-    std::vector<std::string> known;
 };
 
 // The rules for one printer: given back or gone; no upload left open; no

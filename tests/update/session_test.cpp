@@ -229,6 +229,44 @@ TEST_F(Session, ACancelStopsTheUploadAtTheNextPieceAndGivesThePrinterBack)
     EXPECT_EQ(data_after, 0u);
 }
 
+TEST_F(Session, AFileMayHaveBeenTakenUpOnceItsTakeUpCommandReachedThePrinter)
+{
+    // Whatever the printer answers after "~M600" (or whether it answers at
+    // all), it may have taken the file up; before it, it cannot have.
+    struct Case {
+        const char* what;
+        std::function<void(emu::Printer&)> fault;
+        bool may_be_taken_up;
+    };
+    const Case cases[] = {
+        {"the upload request refused", [](emu::Printer& p) { p.replace_reply("M28", 1, "busy", 1); }, false},
+        {"the printer gone after the take-up", [](emu::Printer& p) {
+             p.set_command_hook([&p](const std::string& line) {
+                 if (line == "~M600" && p.installs().size() == 2)
+                     p.unplug();
+             });
+         },
+         true},
+        {"another answer to the take-up", [](emu::Printer& p) { p.replace_reply("M600", 1, "failed", 1); }, true},
+        {"no answer to the take-up", [](emu::Printer& p) { p.silence_replies("M600", 0, 1); }, true},
+    };
+    add("a.bin", 100, 1);
+    add("b.xbf", 100, 2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus().reset();
+        printer = bus().attach_printer(vid, pid);
+        recorder.printer = printer;
+        c.fault(*printer);
+        const update::Outcome outcome = run();
+        EXPECT_FALSE(outcome.succeed);
+        EXPECT_EQ(outcome.installed, 1u);
+        EXPECT_EQ(outcome.failure.file, 1u);
+        EXPECT_EQ(outcome.failure.may_be_taken_up, c.may_be_taken_up);
+        EXPECT_EQ(printer->installs().size() == 2, c.may_be_taken_up) << "the printer's own record agrees";
+    }
+}
+
 TEST_F(Session, ACancelJustBeforeAFileBeginsSendsNothingOfIt)
 {
     // The moment between the check for a cancel and the upload's start: the

@@ -36,12 +36,13 @@ void Session::on_progress(int percent, float rate, void* context)
     static_cast<Session*>(context)->observer.progress(percent, rate);
 }
 
-bool Session::fail(Outcome& outcome, int code, std::string detail, std::size_t file)
+bool Session::fail(Outcome& outcome, int code, std::string detail, std::size_t file, bool may_be_taken_up)
 {
     outcome.failure.code = code;
     outcome.failure.message = code < 0 ? no_firmware_message : user_message(code);
     outcome.failure.detail = std::move(detail);
     outcome.failure.file = file;
+    outcome.failure.may_be_taken_up = may_be_taken_up;
     observer.error(outcome.failure);
     return false;
 }
@@ -103,7 +104,9 @@ Outcome Session::run(const LinkMaker& make_link)
                 owned->com_install_file(f.local_path, f.printer_name, on_progress, this, std::string(), install_timeout_ms);
             installing = no_file;
             if (code != com::COM_SUCCESS) {
-                succeed = fail(outcome, code, std::string(), i);
+                // The take-up command reached the printer: it may have taken
+                // the file up, whatever the link heard back.
+                succeed = fail(outcome, code, std::string(), i, owned->take_up_requested());
                 break;
             }
             ++outcome.installed;

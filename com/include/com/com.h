@@ -53,6 +53,11 @@ public:
                          ProgressCallback progress, void* context,
                          const std::string& closing_argument, unsigned timeout_ms);
 
+    // After com_install_file: its take-up command ("~M600") reached the
+    // printer, whole or in part, so that whatever the outcome the printer
+    // may have taken the file up.
+    bool take_up_requested() const { return take_up_sent; }
+
     // Appends one time-stamped line to this link's log file.  Throws
     // std::runtime_error "No memory" or "It's not enough disk space".
     void write_log(const char* message);
@@ -189,6 +194,9 @@ private:
     // The printer may be inside an upload: an "~M28" line went out, at least
     // in part, and no "~M29" line after it, nor a refusal.
     bool upload_open = false;
+    // Since the last com_install_file began, an "~M600" line went out, at
+    // least in part.
+    bool take_up_sent = false;
 };
 
 }  // namespace com

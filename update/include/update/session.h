@@ -28,9 +28,9 @@ struct Failure {
     std::string detail;
     // The planned file it happened with, or npos.
     std::size_t file = static_cast<std::size_t>(-1);
-    // The printer may have taken `file` up all the same: the link threw
-    // (its log could not be written) while installing it, when the printer
-    // may already have answered "~M600".
+    // The printer may have taken `file` up all the same: the take-up
+    // command reached it before the install failed, or the link threw (its
+    // log could not be written) while installing it.
     bool may_be_taken_up = false;
 };
 
@@ -88,7 +88,7 @@ public:
 
 private:
     static void on_progress(int percent, float rate, void* context);
-    bool fail(Outcome& outcome, int code, std::string detail, std::size_t file);
+    bool fail(Outcome& outcome, int code, std::string detail, std::size_t file, bool may_be_taken_up = false);
 
     Plan plan_;
     Observer& observer;
