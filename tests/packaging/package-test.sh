@@ -47,13 +47,13 @@ if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/zarvik-chroot.XXXXXX)
-chmod 755 "$root"  # the chroot's / : an ordinary user must get through it
 cleanup() {
     umount "$root/proc" 2>/dev/null || true
     rm -rf "$root"
 }
 trap cleanup EXIT
 tar -C "$root" -xf "$base"
+chmod 755 "$root"  # the chroot's /, whatever the base's folder had: an ordinary user goes through it
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
 cp "$deb" "$tgz" "$root/tmp/"
