@@ -38,7 +38,7 @@ public:
 private:
     struct Console;
     Io io_;
-    Console* console_ = nullptr;
+    [[maybe_unused]] Console* console_ = nullptr;  // Windows: the console's own writer
 };
 
 // The length of the longest start of `text` that does not end inside a UTF-8

@@ -370,11 +370,11 @@ void Display::put(const std::string& text)
     std::fputs(text.c_str(), io.out);
     if (std::fflush(io.out) == 0 && !std::ferror(io.out))
         return;
-    const int error = errno;
+    const int cause = errno;
     out_lost = true;
     std::fprintf(io.err, "zarvik: standard output went away (%s): the update goes on without it; its outcome is "
                          "the exit status and the log\n",
-                 std::strerror(error));
+                 std::strerror(cause));
     std::fflush(io.err);
 }
 

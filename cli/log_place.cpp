@@ -87,7 +87,7 @@ bool in_system_tree(const std::string& dir)
 
 std::string choose_log_dir(const LogPlaceFacts& facts)
 {
-    const std::string beside = facts.program_dir + separator + "log";
+    std::string beside = facts.program_dir + separator + "log";
     if (!in_system_tree(facts.program_dir) && facts.writable && facts.writable(beside))
         return beside;
 #ifdef _WIN32

@@ -76,7 +76,7 @@ private:
     const Io& io;
     bool json;
     bool stopped_ = false;  // this hold stopped a running service
-    bool watching_ = false; // its console handler is installed
+    [[maybe_unused]] bool watching_ = false;  // Windows: its console handler is installed
     std::atomic<bool> interrupted_{false};
 };
 

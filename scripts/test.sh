@@ -3,7 +3,8 @@
 #   1. the native build (warnings are errors) and its whole ctest suite, the
 #      label `soak` (reliability at length: docs/reliability.md) on its own
 #      with its figures, the label `kernel` (QEMU guest boots) last, through
-#      scripts/kernel-test.sh;
+#      scripts/kernel-test.sh; then the linters, scripts/lint.sh (clang-format,
+#      clang-tidy, cppcheck, the documents' links);
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the Windows build (mingw-w64) and its suite under wine: scripts/test-windows.sh;
 #   4. the arm64 and armhf cross builds and their suites under qemu-user:
@@ -26,6 +27,9 @@ echo "== native build and tests"
 cmake -S "$root" -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVIK_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" -LE 'kernel|soak'
+
+echo "== the linters"
+scripts/lint.sh build
 
 echo "== reliability at length: a day of the window, a thousand updates, a farm with faults"
 soak_start=$SECONDS

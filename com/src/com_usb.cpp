@@ -50,8 +50,8 @@ constexpr unsigned fallback_packet_bytes = 512;
 
 }  // namespace
 
-ComUsb::ComUsb(std::uint16_t vid, std::uint16_t pid, std::string dir, bool enabled)
-    : Com(std::move(dir), enabled), vendor_id(vid), product_id(pid)
+ComUsb::ComUsb(std::uint16_t vendor_id, std::uint16_t product_id, std::string log_dir, bool log_enabled)
+    : Com(std::move(log_dir), log_enabled), vendor_id(vendor_id), product_id(product_id)
 {
     if (vendor_id == 0 || product_id == 0)
         throw std::runtime_error("not specify vid or pid");
@@ -68,7 +68,7 @@ ComUsb::~ComUsb()
 void ComUsb::close_quietly() noexcept
 {
     try {
-        com_close();
+        ComUsb::com_close();  // also from the destructor: this class's own, by name
     } catch (...) {
         // The log could not take the lines of the release handshake; the
         // printer is still released and closed.
@@ -252,6 +252,7 @@ int ComUsb::com_readline(char* buffer, int buffer_size, int* line_length, unsign
             log_format("%s: no line end within %u ms after %u bytes", detail::readline_prefix, limit, lines.buffered());
             return no_line();
         };
+        // cppcheck-suppress knownConditionTrueFalse ; time passes between the two tick counts
         if (elapsed >= limit)
             return unended();
         const std::uint32_t before = lines.buffered();
@@ -260,6 +261,7 @@ int ComUsb::com_readline(char* buffer, int buffer_size, int* line_length, unsign
             return unended();
         if (code != COM_SUCCESS)
             return code;
+        // cppcheck-suppress knownConditionTrueFalse ; receive_replies fills the buffer
         if (lines.buffered() == before)
             return no_line();
     }

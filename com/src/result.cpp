@@ -5,7 +5,7 @@ namespace com {
 namespace {
 
 // The tables below are indexed by code: the rows must stand in code order.
-#define COM_RESULT_VALUE(name, value, library_text, user_text) value,
+#define COM_RESULT_VALUE(name, value, library_text, user_text) (value),
 constexpr int values[] = {COM_RESULT_CODES(COM_RESULT_VALUE)};
 #undef COM_RESULT_VALUE
 
@@ -22,7 +22,7 @@ static_assert(sizeof values / sizeof values[0] == result_code_count && in_code_o
 const char* const names[result_code_count] = {COM_RESULT_CODES(COM_RESULT_NAME)};
 #undef COM_RESULT_NAME
 
-#define COM_RESULT_USER_TEXT(name, value, library_text, user_text) user_text,
+#define COM_RESULT_USER_TEXT(name, value, library_text, user_text) (user_text),
 const char* const user_texts[result_code_count] = {COM_RESULT_CODES(COM_RESULT_USER_TEXT)};
 #undef COM_RESULT_USER_TEXT
 
@@ -33,7 +33,7 @@ bool known(int code)
 
 }  // namespace
 
-#define COM_RESULT_LIBRARY_TEXT(name, value, library_text, user_text) library_text,
+#define COM_RESULT_LIBRARY_TEXT(name, value, library_text, user_text) (library_text),
 const char* const result_messages[result_code_count] = {COM_RESULT_CODES(COM_RESULT_LIBRARY_TEXT)};
 #undef COM_RESULT_LIBRARY_TEXT
 

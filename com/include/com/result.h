@@ -31,7 +31,7 @@ namespace com {
     ROW(COM_ERR_DISK_FULL, 16, "disk out of space", "disk out of space")
 
 enum ResultCode : int {
-#define COM_RESULT_ENUM(name, value, library_text, user_text) name = value,
+#define COM_RESULT_ENUM(name, value, library_text, user_text) name = value,  // NOLINT(bugprone-macro-parentheses): an enumerator's name
     COM_RESULT_CODES(COM_RESULT_ENUM)
 #undef COM_RESULT_ENUM
 };
