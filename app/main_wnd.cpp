@@ -28,9 +28,7 @@ const char* const MainWnd::buttonStyleSheet =
 
 MainWnd::MainWnd()
     : QDialog(nullptr, Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      versionLabel(QStringLiteral("v" ZARVIK_VERSION_STRING)),
-      timerId(0),
-      updating(false)
+      versionLabel(QStringLiteral("v" ZARVIK_VERSION_STRING)), timerId(0), updating(false)
 {
     // A missing or unreadable picture leaves the window plain.
     background.load(QCoreApplication::applicationDirPath() + QStringLiteral("/background.jpg"));
@@ -125,8 +123,7 @@ void MainWnd::onDone(bool succeed)
     startButton.setCheckable(true);
     startButton.setChecked(true);
     completeButton.setChecked(true);
-    QMessageBox::information(this, QStringLiteral("information"),
-                             QString::fromUtf8(update::success_message),
+    QMessageBox::information(this, QStringLiteral("information"), QString::fromUtf8(update::success_message),
                              QMessageBox::Ok, QMessageBox::NoButton);
 }
 

@@ -43,7 +43,10 @@ class SignalObserver : public update::Observer {
 public:
     explicit SignalObserver(UpdateFirmware& worker) : worker(worker) {}
     void progress(int percent, float rate) override { reportProgress(percent, rate, &worker); }
-    void error(const update::Failure& failure) override { emit worker.error(QString::fromUtf8(failure.message.c_str())); }
+    void error(const update::Failure& failure) override
+    {
+        emit worker.error(QString::fromUtf8(failure.message.c_str()));
+    }
     void done(bool succeed) override { emit worker.done(succeed); }
 
 private:

@@ -43,7 +43,6 @@ signals:
     void done(bool succeed);
     void error(QString msg);
     void progressUpdated(int percent);
-
 };
 
 // The link's progress callback: emits progressUpdated on the UpdateFirmware

@@ -119,8 +119,8 @@ Round update_at_once(const std::vector<com::UsbDeviceRecord>& printers, std::siz
             (emulator_cpu() - emulator) * 1e3, 0};
     for (const auto& [id, seconds] : emulator_thread_cpu()) {
         const auto before = threads_before.find(id);
-        r.busiest_thread = std::max(r.busiest_thread,
-                                    (seconds - (before == threads_before.end() ? 0 : before->second)) * 1e3);
+        r.busiest_thread =
+            std::max(r.busiest_thread, (seconds - (before == threads_before.end() ? 0 : before->second)) * 1e3);
     }
     for (std::size_t i = 0; i < n; ++i)
         if (!outcomes[i].succeed)

@@ -152,9 +152,8 @@ void refuse_other_options(int argc, char** argv, const std::vector<std::string>&
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool known = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
-            return arg.rfind("--" + name + "=", 0) == 0;
-        });
+        const bool known = std::any_of(names.begin(), names.end(),
+                                       [&](const std::string& name) { return arg.rfind("--" + name + "=", 0) == 0; });
         if (!known)
             throw std::runtime_error("unknown argument " + arg);
     }

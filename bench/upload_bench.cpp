@@ -129,8 +129,7 @@ public:
         const std::string log_dir = folder.file("log");
         ::mkdir(log_dir.c_str(), 0777);
         emu::VirtualClock::reset();
-        link = std::make_unique<com::ComUsb>(update::target_vendor_id, update::target_product_id, log_dir,
-                                             log_enabled);
+        link = std::make_unique<com::ComUsb>(update::target_vendor_id, update::target_product_id, log_dir, log_enabled);
     }
     void ready(bool link_side)
     {
@@ -244,12 +243,11 @@ void report_large(int repetitions, bool log_enabled)
                   bench::format(over(reps, [&](const Repetition& r) { return rate(r.link, r.rounds); }), "%.0f") +
                       " / " +
                       bench::format(over(reps, [&](const Repetition& r) { return rate(r.bare, r.rounds); }), "%.0f"));
-    bench::report("  the link's extra CPU per 4096-byte piece (ns)",
-                  bench::format(over(reps,
-                                     [&](const Repetition& r) {
-                                         return (r.link.cpu - r.bare.cpu) * 1e9 / (pieces * r.rounds);
-                                     }),
-                                "%.0f"));
+    bench::report(
+        "  the link's extra CPU per 4096-byte piece (ns)",
+        bench::format(
+            over(reps, [&](const Repetition& r) { return (r.link.cpu - r.bare.cpu) * 1e9 / (pieces * r.rounds); }),
+            "%.0f"));
 }
 
 void report_small(int repetitions)
@@ -258,10 +256,10 @@ void report_small(int repetitions)
     for (const bool log_enabled : {true, false}) {
         Rig rig(4096, log_enabled);
         const auto reps = measure(rig, repetitions, 0.05);
-        figure += (figure.empty() ? "" : " / ") +
-                  bench::format(over(reps,
-                                     [](const Repetition& r) { return (r.link.cpu - r.bare.cpu) * 1e6 / r.rounds; }),
-                                "%.1f");
+        figure +=
+            (figure.empty() ? "" : " / ") +
+            bench::format(over(reps, [](const Repetition& r) { return (r.link.cpu - r.bare.cpu) * 1e6 / r.rounds; }),
+                          "%.1f");
     }
     bench::report("4 KiB, one piece: extra CPU per upload, log on / off (us)", figure);
 }

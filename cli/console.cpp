@@ -7,7 +7,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
+#include <windows.h>  // before the headers that build on it
+
 #include <shellapi.h>
 
 #include <thread>

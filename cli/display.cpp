@@ -111,7 +111,8 @@ void Display::plan_event()
     if (mode == Mode::json) {
         json files = json::array();
         for (const update::PlannedFile& f : plan.files)
-            files.push_back({{"local", f.local_path}, {"name", f.printer_name}, {"size", f.size}, {"sha256", f.sha256}});
+            files.push_back(
+                {{"local", f.local_path}, {"name", f.printer_name}, {"size", f.size}, {"sha256", f.sha256}});
         json skipped = json::array();
         for (const update::LeftOut& entry : plan.left_out)
             skipped.push_back({{"name", entry.name}, {"reason", entry.reason}});
@@ -166,10 +167,12 @@ void Display::progress(std::size_t printer, int percent, float kib_per_s)
             return;  // the start, before any file: the plan event said it
         // The rate to one decimal, computed as a double: a float would carry
         // its binary error into the JSON as sixteen digits.
-        json event = {{"event", "progress"},   {"printer", printers[printer].place()},
+        json event = {{"event", "progress"},
+                      {"printer", printers[printer].place()},
                       {"serial", printers[printer].serial},
                       {"file", plan.files[line.file].printer_name},
-                      {"percent", percent}, {"kib_per_s", std::round(static_cast<double>(kib_per_s) * 10.0) / 10.0}};
+                      {"percent", percent},
+                      {"kib_per_s", std::round(static_cast<double>(kib_per_s) * 10.0) / 10.0}};
         json_line(dump(event));
     } else if (mode == Mode::terminal) {
         redraw();
@@ -191,8 +194,11 @@ void Display::error(std::size_t printer, const update::Failure& failure)
     const std::lock_guard<std::mutex> lock(mutex);
     const char* name = update::code_name(failure.code);
     if (mode == Mode::json) {
-        json event = {{"event", "error"}, {"printer", printers[printer].place()}, {"serial", printers[printer].serial},
-                      {"message", failure.message}, {"code", failure.code < 0 ? json(nullptr) : json(failure.code)},
+        json event = {{"event", "error"},
+                      {"printer", printers[printer].place()},
+                      {"serial", printers[printer].serial},
+                      {"message", failure.message},
+                      {"code", failure.code < 0 ? json(nullptr) : json(failure.code)},
                       {"code_name", *name ? json(name) : json(nullptr)}};
         if (failure.file < plan.files.size())
             event["file"] = plan.files[failure.file].printer_name;
@@ -231,7 +237,9 @@ void Display::done(std::size_t printer, bool succeed, std::size_t installed)
     if (mode == Mode::json) {
         json done_files = json::array(), maybe = json::array(), left = json::array();
         for (std::size_t i = 0; i < plan.files.size(); ++i)
-            (i < installed ? done_files : i == installed && line.maybe_taken_up ? maybe : left)
+            (i < installed                           ? done_files
+             : i == installed && line.maybe_taken_up ? maybe
+                                                     : left)
                 .push_back(plan.files[i].printer_name);
         json_line(dump({{"event", "done"},
                         {"printer", printers[printer].place()},
@@ -278,8 +286,8 @@ void Display::finish(const std::vector<update::Outcome>& outcomes)
         redraw();
     if (several)
         put("summary: " +
-            std::to_string(std::count_if(outcomes.begin(), outcomes.end(),
-                                         [](const update::Outcome& o) { return o.succeed; })) +
+            std::to_string(
+                std::count_if(outcomes.begin(), outcomes.end(), [](const update::Outcome& o) { return o.succeed; })) +
             " of " + std::to_string(printers.size()) + " printers updated\n");
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const update::Outcome& o = outcomes[i];
@@ -372,8 +380,9 @@ void Display::put(const std::string& text)
         return;
     const int cause = errno;
     out_lost = true;
-    std::fprintf(io.err, "zarvik: standard output went away (%s): the update goes on without it; its outcome is "
-                         "the exit status and the log\n",
+    std::fprintf(io.err,
+                 "zarvik: standard output went away (%s): the update goes on without it; its outcome is "
+                 "the exit status and the log\n",
                  std::strerror(cause));
     std::fflush(io.err);
 }

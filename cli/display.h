@@ -26,7 +26,7 @@ struct PrinterLabel {
     std::string serial;
 
     std::string place() const { return com::place_text(where); }  // "1:5"
-    std::string text() const;                                      // "1:5 SN1-5"
+    std::string text() const;                                     // "1:5 SN1-5"
 };
 
 // Text for a line of output: control bytes as \xNN.

@@ -38,16 +38,16 @@ int main(int argc, char** argv)
 {
     std::vector<std::shared_ptr<emu::Printer>> printers;
     std::stringstream places(environment("ZARVIK_EMULATED_PRINTERS").empty() ? "1:5"
-                                                                           : environment("ZARVIK_EMULATED_PRINTERS"));
+                                                                             : environment("ZARVIK_EMULATED_PRINTERS"));
     std::string place;
     while (std::getline(places, place, ',')) {
         const std::size_t colon = place.find(':');
         if (colon == std::string::npos)
             continue;
-        printers.push_back(emu::UsbBus::instance().attach_printer(
-            update::target_vendor_id, update::target_product_id,
-            static_cast<std::uint8_t>(std::stoi(place.substr(0, colon))),
-            static_cast<std::uint8_t>(std::stoi(place.substr(colon + 1)))));
+        printers.push_back(
+            emu::UsbBus::instance().attach_printer(update::target_vendor_id, update::target_product_id,
+                                                   static_cast<std::uint8_t>(std::stoi(place.substr(0, colon))),
+                                                   static_cast<std::uint8_t>(std::stoi(place.substr(colon + 1)))));
     }
 
     int status = 0;

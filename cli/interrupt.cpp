@@ -88,7 +88,8 @@ int InterruptWatch::console_event(unsigned long event)
 // A pipe the signal handler writes to, and the thread that reads it.
 struct InterruptWatch::Platform {
     int pipe_fds[2] = {-1, -1};
-    struct sigaction old_int {}, old_term {}, old_hup {};
+    struct sigaction old_int {
+    }, old_term{}, old_hup{};
     std::thread reader;
 };
 #endif

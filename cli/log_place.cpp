@@ -5,7 +5,8 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <windows.h>
+#include <windows.h>  // before the headers that build on it
+
 #include <shlobj.h>
 #else
 #include <cstdlib>

@@ -100,20 +100,28 @@ int ServiceHold::console_event(unsigned long event)
 std::string service_error_text(unsigned long code)
 {
     switch (code) {
-    case access_denied: return "access denied";
-    case 1052: return "it does not take stop requests";      // ERROR_INVALID_SERVICE_CONTROL
-    case 1053: return "it stopped making progress";          // ERROR_SERVICE_REQUEST_TIMEOUT
-    case 1058: return "it is disabled";                      // ERROR_SERVICE_DISABLED
-    case 1061: return "it cannot take requests at present";  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
-    case 1062: return "it is not running";                   // ERROR_SERVICE_NOT_ACTIVE
-    case 1069: return "it could not log on";                 // ERROR_SERVICE_LOGON_FAILED
-    default: break;
+    case access_denied:
+        return "access denied";
+    case 1052:
+        return "it does not take stop requests";  // ERROR_INVALID_SERVICE_CONTROL
+    case 1053:
+        return "it stopped making progress";  // ERROR_SERVICE_REQUEST_TIMEOUT
+    case 1058:
+        return "it is disabled";  // ERROR_SERVICE_DISABLED
+    case 1061:
+        return "it cannot take requests at present";  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+    case 1062:
+        return "it is not running";  // ERROR_SERVICE_NOT_ACTIVE
+    case 1069:
+        return "it could not log on";  // ERROR_SERVICE_LOGON_FAILED
+    default:
+        break;
     }
 #ifdef _WIN32
     wchar_t* message = nullptr;
-    const DWORD units = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    const DWORD units =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text = units > 0 ? utf8_of(message, static_cast<int>(units)) : std::string();
     ::LocalFree(message);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
@@ -144,14 +152,15 @@ bool ServiceHold::stop()
     if (serviceStopAllowsStart(code)) {
         if (code == 0 && was_running) {
             stopped_ = true;
-            tell("stopped", 0, "zarvik: stopped the background service " + io.service->name() +
-                                   ", which holds the printers; it is started again when zarvik ends");
+            tell("stopped", 0,
+                 "zarvik: stopped the background service " + io.service->name() +
+                     ", which holds the printers; it is started again when zarvik ends");
         }
         return true;
     }
-    tell("stop_failed", code, "zarvik: cannot stop the background service " + io.service->name() +
-                                  ", which holds the printers: " + service_error_text(code) + " (system error " +
-                                  std::to_string(code) + "); no printer was opened");
+    tell("stop_failed", code,
+         "zarvik: cannot stop the background service " + io.service->name() + ", which holds the printers: " +
+             service_error_text(code) + " (system error " + std::to_string(code) + "); no printer was opened");
     return false;
 }
 
@@ -182,9 +191,9 @@ void ServiceHold::restart()
     if (code == 0)
         tell("started", 0, "zarvik: started the background service " + name + " again");
     else
-        tell("start_failed", code, "zarvik: could not start the background service " + name + " again: " +
-                                       service_error_text(code) + " (system error " + std::to_string(code) +
-                                       "); start it with: sc start " + name);
+        tell("start_failed", code,
+             "zarvik: could not start the background service " + name + " again: " + service_error_text(code) +
+                 " (system error " + std::to_string(code) + "); start it with: sc start " + name);
 }
 
 void ServiceHold::tell(const std::string& action, unsigned long code, const std::string& text)

@@ -75,7 +75,7 @@ private:
 
     const Io& io;
     bool json;
-    bool stopped_ = false;  // this hold stopped a running service
+    bool stopped_ = false;                    // this hold stopped a running service
     [[maybe_unused]] bool watching_ = false;  // Windows: its console handler is installed
     std::atomic<bool> interrupted_{false};
 };

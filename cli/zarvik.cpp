@@ -16,11 +16,11 @@
 #include "interrupt.h"
 #include "log_place.h"
 #include "service_hold.h"
+#include "update/local_path.h"
 #include "update/messages.h"
 #include "update/plan.h"
 #include "update/session.h"
 #include "update/target.h"
-#include "update/local_path.h"
 #include "zarvik/version.h"
 
 #ifdef _WIN32
@@ -52,9 +52,8 @@ const char* const exit_statuses =
     "its \"exit_status\" when a run ends before any printer is updated.";
 
 #ifdef _WIN32
-const char* const log_help =
-    "the log folder (default: log beside the program when that folder can be written, "
-    "otherwise %LOCALAPPDATA%\\zarvik\\log)";
+const char* const log_help = "the log folder (default: log beside the program when that folder can be written, "
+                             "otherwise %LOCALAPPDATA%\\zarvik\\log)";
 #else
 const char* const log_help =
     "the log folder (default: log beside the program when that folder can be written and the program is not "
@@ -254,10 +253,9 @@ int command_list(const Report& report)
 int checked_plan(const Report& report, const std::string& folder, update::Plan* plan)
 {
     if (update::path_kind(folder) != update::PathKind::folder) {
-        return report.fail(exit_failed, {"zarvik: " + printable(folder) + ": no such folder", update::no_firmware_message},
-                           {{"message", update::no_firmware_message},
-                            {"detail", "no such folder"},
-                            {"folder", folder}});
+        return report.fail(
+            exit_failed, {"zarvik: " + printable(folder) + ": no such folder", update::no_firmware_message},
+            {{"message", update::no_firmware_message}, {"detail", "no such folder"}, {"folder", folder}});
     }
     *plan = update::plan_folder(folder);
     if (plan->empty()) {
@@ -271,10 +269,11 @@ int checked_plan(const Report& report, const std::string& folder, update::Plan* 
         event["message"] = update::user_message(problem.code);
         event["file"] = f.local_path;
         event["detail"] = problem.reason;
-        return report.fail(exit_failed,
-                           {std::string(update::user_message(problem.code)) + " (" + update::code_name(problem.code) + ")",
-                            "zarvik: " + printable(f.local_path) + ": " + printable(problem.reason) + "; nothing was sent"},
-                           event);
+        return report.fail(
+            exit_failed,
+            {std::string(update::user_message(problem.code)) + " (" + update::code_name(problem.code) + ")",
+             "zarvik: " + printable(f.local_path) + ": " + printable(problem.reason) + "; nothing was sent"},
+            event);
     }
     return exit_updated;
 }
@@ -294,8 +293,8 @@ int command_plan(const Report& report, const std::string& folder)
     for (std::size_t i = 0; i < plan.files.size(); ++i) {
         const update::PlannedFile& f = plan.files[i];
         std::fprintf(io.out, "%zu. %s as %s%s, %lld bytes\n   sha256 %s\n", i + 1, printable(f.local_name).c_str(),
-                     com::protocol::system_folder,
-                     printable(f.printer_name).c_str(), static_cast<long long>(f.size), f.sha256.c_str());
+                     com::protocol::system_folder, printable(f.printer_name).c_str(), static_cast<long long>(f.size),
+                     f.sha256.c_str());
     }
     for (const update::LeftOut& entry : plan.left_out)
         std::fprintf(io.out, "not installed: %s: %s\n", printable(entry.name).c_str(), entry.reason.c_str());
@@ -335,8 +334,8 @@ public:
         update::Failure told = failure;
         // The link's own texts when its log cannot be opened or written:
         // say which folder, and how to choose another.
-        if (failure.code < 0 && (failure.message == "open log file failure" ||
-                                 failure.message == "It's not enough disk space"))
+        if (failure.code < 0 &&
+            (failure.message == "open log file failure" || failure.message == "It's not enough disk space"))
             told.detail = "the log folder " + log_dir + " cannot be written; choose another with --log DIR";
         display.error(index, told);
     }
@@ -401,8 +400,9 @@ int choose(const Report& report, const UpdateOptions& options, const std::vector
         return status;
     }
     if (targets.size() > 1 && !options.all) {
-        return refuse(exit_usage, std::to_string(targets.size()) + " printers attached: choose one with --printer "
-                                                                   "BUS:ADDR or --serial S, or update them all with --all");
+        return refuse(exit_usage, std::to_string(targets.size()) +
+                                      " printers attached: choose one with --printer "
+                                      "BUS:ADDR or --serial S, or update them all with --all");
     }
     *chosen = targets;
     return exit_updated;
@@ -456,8 +456,9 @@ int command_update(const Report& report, const UpdateOptions& options)
         update::make_folders(log_dirs.back());  // a folder that cannot be made fails the link, and so that update
     }
 
-    const Display::Mode mode =
-        options.json ? Display::Mode::json : io.terminal ? Display::Mode::terminal : Display::Mode::plain;
+    const Display::Mode mode = options.json  ? Display::Mode::json
+                               : io.terminal ? Display::Mode::terminal
+                                             : Display::Mode::plain;
     Display display(io, mode, plan, labels);
     display.plan_event();
 
@@ -470,8 +471,7 @@ int command_update(const Report& report, const UpdateOptions& options)
         sessions.push_back(std::make_unique<update::Session>(plan, *observers.back()));
         sessions.back()->set_log_note(std::string("zarvik ") + ZARVIK_VERSION_STRING + ", printer at bus " +
                                       std::to_string(labels[i].where.bus_number) + " address " +
-                                      std::to_string(labels[i].where.device_address) +
-                                      ", serial " + labels[i].serial);
+                                      std::to_string(labels[i].where.device_address) + ", serial " + labels[i].serial);
         watch.add(sessions.back().get());
     }
     if (hold.interrupted())
@@ -602,8 +602,10 @@ int run(const std::vector<std::string>& args, const Io& io)
     // With --json anywhere, even a command line that cannot be read is
     // answered with JSON on standard output.
     const Report usage{io, std::find(args.begin(), args.end(), "--json") != args.end()};
-    const auto first_word = std::find_if(args.begin(), args.end(), [](const std::string& a) { return a.empty() || a[0] != '-'; });
-    if (first_word != args.end() && std::find(std::begin(commands), std::end(commands), *first_word) == std::end(commands)) {
+    const auto first_word =
+        std::find_if(args.begin(), args.end(), [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    if (first_word != args.end() &&
+        std::find(std::begin(commands), std::end(commands), *first_word) == std::end(commands)) {
         std::string text = "zarvik: unknown command '" + printable(*first_word) + "'";
         if (const char* guess = nearest_command(*first_word))
             text += " (did you mean '" + std::string(guess) + "'?)";

@@ -22,11 +22,10 @@ int main(int argc, char** argv)
         std::perror(argv[1]);
         return 1;
     }
-    std::fprintf(out,
-                 "# Zarvik Firmware Update Tool: access to the USB printers it supports, for the\n"
-                 "# user at the seat (uaccess) and for the group plugdev.  Generated from the\n"
-                 "# tool's printer table; install it in /etc/udev/rules.d or /usr/lib/udev/rules.d,\n"
-                 "# then: udevadm control --reload && udevadm trigger --subsystem-match=usb\n");
+    std::fprintf(out, "# Zarvik Firmware Update Tool: access to the USB printers it supports, for the\n"
+                      "# user at the seat (uaccess) and for the group plugdev.  Generated from the\n"
+                      "# tool's printer table; install it in /etc/udev/rules.d or /usr/lib/udev/rules.d,\n"
+                      "# then: udevadm control --reload && udevadm trigger --subsystem-match=usb\n");
     std::set<std::pair<unsigned, unsigned>> written;
     for (const com::DeviceInfo& row : com::supported_rows()) {
         if (!written.insert({row.vendor_id, row.product_id}).second)

@@ -16,8 +16,8 @@ bool stopBackgroundService()
     if (serviceStopAllowsStart(code))
         return true;
     QMessageBox::warning(nullptr, QStringLiteral("failed to stop service"),
-                         QStringLiteral("Failed to stop background service [" ZARVIK_BACKGROUND_SERVICE "]."), QMessageBox::Ok,
-                         QMessageBox::NoButton);
+                         QStringLiteral("Failed to stop background service [" ZARVIK_BACKGROUND_SERVICE "]."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
     return false;
 #else
     return true;

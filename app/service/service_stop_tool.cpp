@@ -21,7 +21,8 @@ int main(int argc, char* argv[])
     }
     const std::string name = argc == 2 ? argv[1] : service::background_name;
     std::wstring wide_name(name.size() + 1, L'\0');
-    const int units = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide_name[0], static_cast<int>(wide_name.size()));
+    const int units =
+        MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide_name[0], static_cast<int>(wide_name.size()));
     if (units <= 0) {
         std::fprintf(stderr, "zarvik-service-stop: bad service name\n");
         return 2;

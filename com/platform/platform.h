@@ -82,7 +82,7 @@ bool file_delete(const std::string& utf8_path);
 // --- folder search -----------------------------------------------------------
 
 struct DirEntry {
-    std::string name;              // UTF-8, no folder
+    std::string name;  // UTF-8, no folder
     bool is_directory = false;
     std::uint64_t last_write = 0;  // 100 ns intervals since 1601-01-01 UTC
 };
@@ -129,12 +129,12 @@ void sha256_free(Sha256Handle hash);
 
 struct UtcTime {
     int year = 1601;
-    int month = 1;       // 1..12
-    int day = 1;         // 1..31
-    int hour = 0;        // 0..23
-    int minute = 0;      // 0..59
-    int second = 0;      // 0..59
-    int millisecond = 0; // 0..999
+    int month = 1;        // 1..12
+    int day = 1;          // 1..31
+    int hour = 0;         // 0..23
+    int minute = 0;       // 0..59
+    int second = 0;       // 0..59
+    int millisecond = 0;  // 0..999
 };
 
 // The same instant as 100 ns intervals since 1601-01-01 UTC.

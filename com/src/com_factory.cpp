@@ -101,8 +101,7 @@ int ComFactory::list_usb_devices(std::vector<UsbDeviceRecord>* out)
     return result;
 }
 
-Com* ComFactory::create_usb(std::uint16_t vendor_id, std::uint16_t product_id, std::string log_dir,
-                            bool log_enabled)
+Com* ComFactory::create_usb(std::uint16_t vendor_id, std::uint16_t product_id, std::string log_dir, bool log_enabled)
 {
     return new ComUsb(vendor_id, product_id, std::move(log_dir), log_enabled);
 }

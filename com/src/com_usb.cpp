@@ -173,8 +173,8 @@ int ComUsb::transfer(const TransferRules& rules, std::uint8_t endpoint, void* da
 
 int ComUsb::com_write(const void* data, int length, int* written, unsigned timeout_ms)
 {
-    const int code = transfer(command_out, endpoints.cmd_out, const_cast<void*>(data), length, &last_write_moved,
-                              timeout_ms);
+    const int code =
+        transfer(command_out, endpoints.cmd_out, const_cast<void*>(data), length, &last_write_moved, timeout_ms);
     if (code == COM_SUCCESS)
         *written = last_write_moved;
     return code;
@@ -287,8 +287,7 @@ int ComUsb::com_read(void* buffer, int length, int* received, unsigned timeout_m
 }
 
 int ComUsb::com_send_file(const std::string& local_path, const std::string& remote_path, ProgressCallback progress,
-                          void* context, int progress_scale, const std::string& closing_argument,
-                          unsigned timeout_ms)
+                          void* context, int progress_scale, const std::string& closing_argument, unsigned timeout_ms)
 {
     return upload_file(local_path, remote_path, progress, context, progress_scale, closing_argument, timeout_ms);
 }

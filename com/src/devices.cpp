@@ -4,8 +4,10 @@
 
 namespace com {
 
-
-#define ROW(maker, product, vid, pid) {maker, product, "", vid, pid}
+#define ROW(maker, product, vid, pid)                                                                                  \
+    {                                                                                                                  \
+        maker, product, "", vid, pid                                                                                   \
+    }
 
 const DeviceInfo supported_devices[supported_device_slots] = {
     ROW("Velmora", "Velmora Amsel serials 3D Printer", ids::vendor_velmora_first, ids::product_amsel),
@@ -59,7 +61,8 @@ bool parse_place(const std::string& text, UsbPlace* place)
         return true;
     };
     UsbPlace parsed;
-    if (!number(text.substr(0, colon), 0, &parsed.bus_number) || !number(text.substr(colon + 1), 1, &parsed.device_address))
+    if (!number(text.substr(0, colon), 0, &parsed.bus_number) ||
+        !number(text.substr(colon + 1), 1, &parsed.device_address))
         return false;
     *place = parsed;
     return true;

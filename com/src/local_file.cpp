@@ -71,8 +71,7 @@ bool LocalFile::write(const void* data, unsigned length, unsigned* count)
     unsigned done = 0;
     while (done < length) {
         unsigned put = 0;
-        if (!is_open ||
-            !platform::file_write(file_handle, static_cast<const char*>(data) + done, length - done, &put))
+        if (!is_open || !platform::file_write(file_handle, static_cast<const char*>(data) + done, length - done, &put))
             return false;
         if (put == 0)
             break;

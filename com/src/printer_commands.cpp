@@ -23,9 +23,9 @@ namespace com {
 namespace {
 
 using detail::send_prefix;
+using detail::write_prefix;
 using protocol::command_line_bytes;
 using protocol::reply_line_bytes;
-using detail::write_prefix;
 
 constexpr unsigned release_timeout_ms = 1000;
 constexpr int release_attempts = 3;
@@ -57,7 +57,8 @@ constexpr int replies_per_command = 3;
 int Com::send_command(const char* line, unsigned timeout_ms)
 {
     const auto length = static_cast<int>(std::strlen(line));
-    const bool same_line = line_out_length == length && std::memcmp(line_out, line, static_cast<std::size_t>(length)) == 0;
+    const bool same_line =
+        line_out_length == length && std::memcmp(line_out, line, static_cast<std::size_t>(length)) == 0;
     if (line_out_length > 0 && !same_line) {
         // The printer holds the start of an earlier line: complete it, or this
         // line would be joined to it.  Of a line that never started, nothing
@@ -313,16 +314,16 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
         }
         if (actual == *expected)
             return true;
-        log_format("%s: %s changed since it was checked: its SHA-256 is %s, not %s", send_prefix,
-                   local_path.c_str(), sha256_hex(actual).c_str(), sha256_hex(*expected).c_str());
+        log_format("%s: %s changed since it was checked: its SHA-256 is %s, not %s", send_prefix, local_path.c_str(),
+                   sha256_hex(actual).c_str(), sha256_hex(*expected).c_str());
         return false;
     };
     if (hash && size == 0 && !same_bytes())
         return COM_ERR_FILE;
-    if (std::snprintf(command, sizeof command, "~M28 %lld %s\r\n", static_cast<long long>(size),
-                      remote_path.c_str()) >= command_line_bytes) {
-        log_format("%s: refused: the upload command for %s would not fit in %d bytes", send_prefix,
-                   remote_path.c_str(), command_line_bytes);
+    if (std::snprintf(command, sizeof command, "~M28 %lld %s\r\n", static_cast<long long>(size), remote_path.c_str()) >=
+        command_line_bytes) {
+        log_format("%s: refused: the upload command for %s would not fit in %d bytes", send_prefix, remote_path.c_str(),
+                   command_line_bytes);
         return COM_ERR_INVALID_ARGUMENTS;
     }
 

@@ -48,7 +48,10 @@ bool sha256_from_hex(const std::string& text, Sha256Digest* digest)
     if (text.size() != digest->size() * 2)
         return false;
     const auto value = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
     };
     for (std::size_t i = 0; i < digest->size(); ++i) {
         const int high = value(text[2 * i]);

@@ -9,8 +9,8 @@
 
 namespace com {
 
-ComUsb::ComUsb(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus_number,
-               std::uint8_t device_address, std::string log_dir, bool log_enabled)
+ComUsb::ComUsb(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus_number, std::uint8_t device_address,
+               std::string log_dir, bool log_enabled)
     : ComUsb(vendor_id, product_id, std::move(log_dir), log_enabled)
 {
     place = UsbPlace{bus_number, device_address};

@@ -91,10 +91,7 @@ bool write_all(int fd, const std::vector<std::uint8_t>& bytes)
 }  // namespace
 
 GadgetfsTransport::GadgetfsTransport(Identity identity, std::string folder, std::FILE* answers)
-    : identity_(std::move(identity)),
-      folder_(std::move(folder)),
-      answers_(answers),
-      service_(identity_)
+    : identity_(std::move(identity)), folder_(std::move(folder)), answers_(answers), service_(identity_)
 {
     endpoints_ = {
         Endpoint{identity_.endpoints.cmd_in, cmd_in_file, -1},
@@ -218,8 +215,7 @@ void GadgetfsTransport::handle_setup(const void* raw)
             (void)!::write(ep0_, &none, 0);
     };
 
-    if (setup.bRequestType == USB_DIR_IN && setup.bRequest == USB_REQ_GET_DESCRIPTOR &&
-        (value >> 8) == USB_DT_STRING) {
+    if (setup.bRequestType == USB_DIR_IN && setup.bRequest == USB_REQ_GET_DESCRIPTOR && (value >> 8) == USB_DT_STRING) {
         const std::vector<std::uint8_t> descriptor = printer_string(identity_, static_cast<std::uint8_t>(value));
         if (descriptor.empty()) {
             stall();

@@ -169,10 +169,9 @@ const struct libusb_version* LIBUSB_CALL libusb_get_version(void)
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     static std::unique_ptr<libusb_version> version;
-    version.reset(new libusb_version{static_cast<uint16_t>(bus().version_major),
-                                     static_cast<uint16_t>(bus().version_minor),
-                                     static_cast<uint16_t>(bus().version_micro),
-                                     static_cast<uint16_t>(bus().version_nano), "", "emulated"});
+    version.reset(new libusb_version{
+        static_cast<uint16_t>(bus().version_major), static_cast<uint16_t>(bus().version_minor),
+        static_cast<uint16_t>(bus().version_micro), static_cast<uint16_t>(bus().version_nano), "", "emulated"});
     return version.get();
 }
 
@@ -293,12 +292,18 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handl
     if (device->no_driver)
         return LIBUSB_ERROR_NOT_SUPPORTED;
     switch (device->open_errno) {
-    case 0: *dev_handle = new_handle(device); return LIBUSB_SUCCESS;
+    case 0:
+        *dev_handle = new_handle(device);
+        return LIBUSB_SUCCESS;
     case EACCES:
-    case EPERM: return LIBUSB_ERROR_ACCESS;
-    case ENODEV: return LIBUSB_ERROR_NO_DEVICE;
-    case ENOMEM: return LIBUSB_ERROR_NO_MEM;
-    default: return LIBUSB_ERROR_IO;
+    case EPERM:
+        return LIBUSB_ERROR_ACCESS;
+    case ENODEV:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case ENOMEM:
+        return LIBUSB_ERROR_NO_MEM;
+    default:
+        return LIBUSB_ERROR_IO;
     }
 }
 

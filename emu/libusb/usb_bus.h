@@ -40,15 +40,15 @@ struct EmulatedDevice {
     std::map<std::uint8_t, unsigned> transfer_ms;
 
     bool attached = true;
-    int opens = 0;                     // successful opens so far
-    int claimed_by_others = 0;         // handles holding interface 0 (at most one)
+    int opens = 0;              // successful opens so far
+    int claimed_by_others = 0;  // handles holding interface 0 (at most one)
 };
 
 // Counters of the stand-in's library-level calls, for checking pairing.
 struct LibraryCounters {
     int inits = 0;
     int exits = 0;
-    int default_context_refs = 0;      // inits minus exits that matched one
+    int default_context_refs = 0;  // inits minus exits that matched one
     int unmatched_exits = 0;
     int live_device_lists = 0;
     int live_handles = 0;
@@ -71,8 +71,8 @@ public:
     std::shared_ptr<EmulatedDevice> attach(const DeviceSpec& spec, std::shared_ptr<Printer> printer = nullptr);
     // Plugs in a printer of the given ids with the strings of its table row and
     // the endpoints its product id uses; returns its model.
-    std::shared_ptr<Printer> attach_printer(std::uint16_t vendor_id, std::uint16_t product_id,
-                                            std::uint8_t bus = 1, std::uint8_t address = 5);
+    std::shared_ptr<Printer> attach_printer(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus = 1,
+                                            std::uint8_t address = 5);
     void detach(const std::shared_ptr<EmulatedDevice>& device);
     void detach_all();
     std::vector<std::shared_ptr<EmulatedDevice>> devices() const;

@@ -131,7 +131,11 @@ const Verb verbs[] = {
          return "ok " + std::to_string(index);
      }},
     {"vanish-after", "ID BYTES", "the printer leaves once its file-data endpoint has taken BYTES in all: ok", 2, 2,
-     true, [](Call& c) { c.p->vanish_after_data(c.number(2)); return ok; }},
+     true,
+     [](Call& c) {
+         c.p->vanish_after_data(c.number(2));
+         return ok;
+     }},
     {"replace", "ID COMMAND OCCURRENCE LINE TEXT",
      "reply line LINE of that exchange of COMMAND (\"M601\", ...; 0 the first) is TEXT: ok", 5, 5, true,
      [](Call& c) {
@@ -151,7 +155,10 @@ const Verb verbs[] = {
          return ok;
      }},
     {"capacity", "ID BYTES", "storage space for uploads: ok", 2, 2, true,
-     [](Call& c) { c.p->set_capacity(c.number(2)); return ok; }},
+     [](Call& c) {
+         c.p->set_capacity(c.number(2));
+         return ok;
+     }},
     {"framing", "ID line|exchange|split [AT]",
      "reply lines one a transfer, one exchange a transfer, or each line in two (cut at AT): ok", 2, 3, true,
      [](Call& c) {
@@ -232,13 +239,26 @@ std::string escape(const std::string& bytes)
     for (char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '\\': out += "\\\\"; continue;
-        case ' ': out += "\\s"; continue;
-        case ',': out += "\\c"; continue;
-        case '\r': out += "\\r"; continue;
-        case '\n': out += "\\n"; continue;
-        case '\t': out += "\\t"; continue;
-        default: break;
+        case '\\':
+            out += "\\\\";
+            continue;
+        case ' ':
+            out += "\\s";
+            continue;
+        case ',':
+            out += "\\c";
+            continue;
+        case '\r':
+            out += "\\r";
+            continue;
+        case '\n':
+            out += "\\n";
+            continue;
+        case '\t':
+            out += "\\t";
+            continue;
+        default:
+            break;
         }
         if (byte < 0x20 || byte >= 0x7F) {
             out += "\\x";
@@ -263,12 +283,24 @@ bool unescape(const std::string& text, std::string* bytes)
         if (++i == text.size())
             return false;
         switch (text[i]) {
-        case '\\': out += '\\'; break;
-        case 's': out += ' '; break;
-        case 'c': out += ','; break;
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
+        case '\\':
+            out += '\\';
+            break;
+        case 's':
+            out += ' ';
+            break;
+        case 'c':
+            out += ',';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'x': {
             const int high = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
             const int low = high >= 0 ? hex_value(text[i + 2]) : -1;
@@ -278,7 +310,8 @@ bool unescape(const std::string& text, std::string* bytes)
             i += 2;
             break;
         }
-        default: return false;
+        default:
+            return false;
         }
     }
     *bytes = std::move(out);

@@ -130,14 +130,16 @@ std::string ControlClient::file_bytes(int id, const std::string& path)
 
 std::vector<ControlClient::Install> ControlClient::installs(int id)
 {
-    return items<Install>(ask("installs", id), 2,
-                          [](const std::vector<std::string>& f) { return Install{unescaped(f[0]), f[1] == "1"}; });
+    return items<Install>(ask("installs", id), 2, [](const std::vector<std::string>& f) {
+        return Install{unescaped(f[0]), f[1] == "1"};
+    });
 }
 
 std::vector<ControlClient::Transfer> ControlClient::traffic(int id, std::uint64_t from)
 {
     return items<Transfer>(ask("traffic", id, from), 6, [](const std::vector<std::string>& f) {
-        return Transfer{to_number(f[0]), static_cast<std::uint8_t>(to_number(f[1])), to_number(f[2]), f[3],
+        return Transfer{to_number(f[0]), static_cast<std::uint8_t>(to_number(f[1])),
+                        to_number(f[2]), f[3],
                         to_number(f[4]), unescaped(f[5])};
     });
 }

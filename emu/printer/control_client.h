@@ -88,8 +88,7 @@ public:
     }
     // The same `transfers_from_now` transfers after the last one so far (0:
     // the next); returns the index it was planned at.
-    std::uint64_t fault_ahead(int id, std::uint64_t transfers_from_now, const std::string& kind,
-                              std::size_t amount = 0)
+    std::uint64_t fault_ahead(int id, std::uint64_t transfers_from_now, const std::string& kind, std::size_t amount = 0)
     {
         return number(ask("fault", id, "+" + std::to_string(transfers_from_now), kind, amount));
     }
@@ -113,7 +112,10 @@ public:
     std::uint64_t transfer_count(int id) { return number(ask("count", id)); }
     bool under_control(int id) { return number(ask("control", id)) != 0; }
     std::uint64_t pending_reply_bytes(int id) { return number(ask("pending", id)); }
-    int clear_halt_count(int id, std::uint8_t endpoint) { return static_cast<int>(number(ask("clears", id, endpoint))); }
+    int clear_halt_count(int id, std::uint8_t endpoint)
+    {
+        return static_cast<int>(number(ask("clears", id, endpoint)));
+    }
     OpenUpload open_upload(int id);
     std::vector<StoredFile> files(int id);
     std::string file_bytes(int id, const std::string& path);

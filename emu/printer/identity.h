@@ -28,7 +28,7 @@ struct PrinterRequest {
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
     std::uint8_t bus = 1;
-    std::uint8_t address = 0;  // 0: the bus picks one
+    std::uint8_t address = 0;                                  // 0: the bus picks one
     std::optional<std::string> manufacturer, product, serial;  // unset: the defaults of printer_identity
 };
 

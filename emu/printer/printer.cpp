@@ -97,7 +97,9 @@ bool Printer::take_planned_fault(std::uint8_t endpoint, bool in, TransferResult*
             reply_queue_.pop_front();
         result->status = Status::overflow;
         return true;
-    case FaultKind::io_error: result->status = Status::io_error; return true;
+    case FaultKind::io_error:
+        result->status = Status::io_error;
+        return true;
     case FaultKind::zero_length:
         if (in)
             return true;  // succeeds with no bytes
@@ -156,8 +158,7 @@ TransferResult Printer::bulk_out(std::uint8_t endpoint, const std::uint8_t* data
     return result;
 }
 
-TransferResult Printer::bulk_in(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length,
-                                unsigned timeout_ms)
+TransferResult Printer::bulk_in(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length, unsigned timeout_ms)
 {
     TransferResult result;
     std::size_t unused_limit = length;

@@ -36,13 +36,13 @@ struct TransferResult {
 };
 
 struct Transfer {
-    std::uint64_t index = 0;        // 0-based over all bulk transfers of this printer
-    std::uint8_t endpoint = 0;      // with the direction bit (0x80 = IN)
-    std::vector<std::uint8_t> data; // OUT: bytes the printer took; IN: bytes it delivered
-    std::size_t length = 0;         // the host's transfer length
+    std::uint64_t index = 0;         // 0-based over all bulk transfers of this printer
+    std::uint8_t endpoint = 0;       // with the direction bit (0x80 = IN)
+    std::vector<std::uint8_t> data;  // OUT: bytes the printer took; IN: bytes it delivered
+    std::size_t length = 0;          // the host's transfer length
     unsigned timeout_ms = 0;
     Status status = Status::ok;
-    std::uint64_t at_ms = 0;        // the transport's clock when the transfer ended
+    std::uint64_t at_ms = 0;  // the transport's clock when the transfer ended
 };
 
 // What a transfer can be made to do instead of its normal work.
@@ -216,7 +216,7 @@ private:
     std::set<std::uint8_t> halted_;
     std::map<std::uint8_t, int> clear_halts_;
 
-    std::string command_line_;          // bytes of a command line not yet ended
+    std::string command_line_;             // bytes of a command line not yet ended
     std::deque<std::string> reply_queue_;  // one entry per IN transfer
     bool uploading_ = false;
     Upload upload_;

@@ -104,11 +104,9 @@ usb::Bytes printer_configuration(const Identity& identity, std::uint16_t packet)
 {
     const com::EndpointSet& e = identity.endpoints;
     // Self-powered (the printer has its own supply), 2 mA from the bus.
-    return usb::configuration_descriptor(0xC0, 1, 0xFF,
-                                         {{e.cmd_in, 2, packet, 0},
-                                          {e.cmd_out, 2, packet, 0},
-                                          {e.data_in, 2, packet, 0},
-                                          {e.data_out, 2, packet, 0}});
+    return usb::configuration_descriptor(
+        0xC0, 1, 0xFF,
+        {{e.cmd_in, 2, packet, 0}, {e.cmd_out, 2, packet, 0}, {e.data_in, 2, packet, 0}, {e.data_out, 2, packet, 0}});
 }
 
 usb::Bytes printer_string(const Identity& identity, std::uint8_t index)

@@ -28,7 +28,7 @@ struct Device {
     std::uint8_t protocol = 0;
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
-    std::uint16_t release = 0x0100;  // bcdDevice
+    std::uint16_t release = 0x0100;                          // bcdDevice
     std::uint8_t manufacturer = 0, product = 0, serial = 0;  // string indexes
 };
 

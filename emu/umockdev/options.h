@@ -15,7 +15,7 @@ struct Options {
     std::string store;                     // --store DIR
     bool verbose = false;
     bool help = false;
-    std::vector<std::string> command;      // after --
+    std::vector<std::string> command;  // after --
 };
 
 // False, with the reason on standard error, for a command line that does not parse.

@@ -72,10 +72,10 @@ private:
     std::string root_;
     std::uint64_t start_ms_;  // the traffic is stamped from here
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Device>> devices_;      // only ever added: pointers stay valid
-    std::vector<std::unique_ptr<UsbfsNode>> nodes_;     // every appearance ever made, kept for late clients
-    std::map<UsbfsNode*, std::string> in_sysfs_;        // node -> its syspath, while listed (main thread)
-    std::vector<UsbfsNode*> vanished_;                  // gone by a fault, still to be taken out of sysfs
+    std::vector<std::unique_ptr<Device>> devices_;   // only ever added: pointers stay valid
+    std::vector<std::unique_ptr<UsbfsNode>> nodes_;  // every appearance ever made, kept for late clients
+    std::map<UsbfsNode*, std::string> in_sysfs_;     // node -> its syspath, while listed (main thread)
+    std::vector<UsbfsNode*> vanished_;               // gone by a fault, still to be taken out of sysfs
     std::map<std::uint8_t, std::uint8_t> last_address_;
     std::vector<std::uint8_t> root_hubs_;
 };

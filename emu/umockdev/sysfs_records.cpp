@@ -44,9 +44,8 @@ std::string record(const std::string& syspath, std::uint8_t bus, unsigned addres
            "N: " + node + "=" + hex_of(descriptors) + "\n" +
            "E: SUBSYSTEM=usb\n"
            "E: DEVTYPE=usb_device\n"
-           "E: DEVNAME=/dev/" + node + "\n" +
-           "E: BUSNUM=" + format("%03u", bus) + "\n" +
-           "E: DEVNUM=" + format("%03u", address) + "\n" +
+           "E: DEVNAME=/dev/" +
+           node + "\n" + "E: BUSNUM=" + format("%03u", bus) + "\n" + "E: DEVNUM=" + format("%03u", address) + "\n" +
            attribute("busnum", std::to_string(bus)) + attribute("devnum", std::to_string(address)) +
            attribute("speed", "480") + attribute("bConfigurationValue", "1") +
            attribute("idVendor", format("%04x", vendor_id)) + attribute("idProduct", format("%04x", product_id));

@@ -15,10 +15,7 @@ namespace emu {
 
 UsbfsNode::UsbfsNode(std::mutex& mutex, std::shared_ptr<Printer> printer, const Identity& identity, bool verbose,
                      std::function<void(UsbfsNode&)> on_vanish)
-    : mutex_(mutex),
-      printer_(std::move(printer)),
-      identity_(identity),
-      verbose_(verbose),
+    : mutex_(mutex), printer_(std::move(printer)), identity_(identity), verbose_(verbose),
       on_vanish_(std::move(on_vanish))
 {
     char path[32];
@@ -135,14 +132,22 @@ void UsbfsNode::serve_bulk(Urb& urb)
     }
 
     switch (result.status) {
-    case Status::ok: finish(urb, 0, result.actual); break;
+    case Status::ok:
+        finish(urb, 0, result.actual);
+        break;
     case Status::timeout:
         urb.state = Urb::State::held;
         urb.moved = result.actual;
         break;
-    case Status::stall: finish(urb, -EPIPE, 0); break;
-    case Status::overflow: finish(urb, -EOVERFLOW, result.actual); break;
-    case Status::io_error: finish(urb, -EPROTO, 0); break;
+    case Status::stall:
+        finish(urb, -EPIPE, 0);
+        break;
+    case Status::overflow:
+        finish(urb, -EOVERFLOW, result.actual);
+        break;
+    case Status::io_error:
+        finish(urb, -EPROTO, 0);
+        break;
     case Status::no_device:
         // The printer left the bus in the middle of this transfer.
         finish(urb, -ESHUTDOWN, 0);
@@ -188,6 +193,5 @@ void UsbfsNode::serve_control(Urb& urb)
     std::memcpy(urb.data() + 8, answer.data(), n);
     finish(urb, 0, n);
 }
-
 
 }  // namespace emu

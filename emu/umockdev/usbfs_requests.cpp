@@ -119,7 +119,9 @@ void UsbfsNode::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
             found = urb.get();
     if (verbose_)
         std::fprintf(stderr, "zarvik-printer-emulator: %s: discard URB %#lx (%s)\n", devnode_.c_str(), address,
-                     !found ? "unknown" : found->state == Urb::State::done ? "done" : "in flight");
+                     !found                             ? "unknown"
+                     : found->state == Urb::State::done ? "done"
+                                                        : "in flight");
     if (!found || found->state == Urb::State::done)
         return complete(client, EINVAL);
     if (found->state == Urb::State::waiting) {

@@ -49,7 +49,8 @@ inline void resetWorld()
 // Puts a firmware file in place and returns its bytes.
 inline QByteArray addFirmware(const QString& name, int size, unsigned seed = 1)
 {
-    const QByteArray bytes = QByteArray::fromStdString(testsupport::pattern_bytes(static_cast<std::size_t>(size), seed));
+    const QByteArray bytes =
+        QByteArray::fromStdString(testsupport::pattern_bytes(static_cast<std::size_t>(size), seed));
     QFile file(firmwareDir() + QLatin1Char('/') + name);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(bytes);

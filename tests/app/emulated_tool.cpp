@@ -15,15 +15,15 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "libusb/usb_bus.h"
-#include "printer/store.h"
 #include "main_wnd.h"
+#include "printer/store.h"
 #include "service/background_service.h"
 
 namespace {

@@ -27,17 +27,28 @@ private slots:
     void qdirAndTheCoreAgree_data()
     {
         QTest::addColumn<QStringList>("names");
-        QTest::newRow("mixed case") << QStringList{"b.xbf", "A.bin", "a2.bin", "C.XBF", "_x.xbf", "Zeta.xbf", "z1.xbf",
-                                                   "[x].xbf", "~tilde.bin", "0.bin"};
-        QTest::newRow("beyond ASCII")
-            << QStringList{QString::fromUtf8("\xC3\x84pfel.xbf"), "apfel.xbf", "Zebra.xbf",
-                           QString::fromUtf8("\xC3\xA9" "clair.bin"), QString::fromUtf8("\xC3\x89" "t\xC3\xA9.bin"),
-                           QString::fromUtf8("\xCE\xA9mega.xbf"), QString::fromUtf8("\xCF\x89" "2.xbf"),
-                           QString::fromUtf8("\xD0\x96.xbf"), QString::fromUtf8("\xD0\xB6" "a.xbf"),
-                           QString::fromUtf8("\xE5\xAD\x97\xE4\xBD\x93.xbf"),
-                           QString::fromUtf8("\xF0\x9F\x96\xA8 printer.xbf"), QString::fromUtf8("\xEF\xBD\x81.xbf"),
-                           QString::fromUtf8("\xC3\x9F" "x.xbf"), QString::fromUtf8("\xC4\xB0stanbul.xbf"),
-                           "istanbul.xbf"};
+        QTest::newRow("mixed case") << QStringList{"b.xbf",    "A.bin",  "a2.bin",  "C.XBF",      "_x.xbf",
+                                                   "Zeta.xbf", "z1.xbf", "[x].xbf", "~tilde.bin", "0.bin"};
+        QTest::newRow("beyond ASCII") << QStringList{QString::fromUtf8("\xC3\x84pfel.xbf"),
+                                                     "apfel.xbf",
+                                                     "Zebra.xbf",
+                                                     QString::fromUtf8("\xC3\xA9"
+                                                                       "clair.bin"),
+                                                     QString::fromUtf8("\xC3\x89"
+                                                                       "t\xC3\xA9.bin"),
+                                                     QString::fromUtf8("\xCE\xA9mega.xbf"),
+                                                     QString::fromUtf8("\xCF\x89"
+                                                                       "2.xbf"),
+                                                     QString::fromUtf8("\xD0\x96.xbf"),
+                                                     QString::fromUtf8("\xD0\xB6"
+                                                                       "a.xbf"),
+                                                     QString::fromUtf8("\xE5\xAD\x97\xE4\xBD\x93.xbf"),
+                                                     QString::fromUtf8("\xF0\x9F\x96\xA8 printer.xbf"),
+                                                     QString::fromUtf8("\xEF\xBD\x81.xbf"),
+                                                     QString::fromUtf8("\xC3\x9F"
+                                                                       "x.xbf"),
+                                                     QString::fromUtf8("\xC4\xB0stanbul.xbf"),
+                                                     "istanbul.xbf"};
         QTest::newRow("dots and hidden") << QStringList{".hidden.bin", "..two.xbf", "a.b.c.bin", "trailing.", "bin"};
     }
 

@@ -12,8 +12,8 @@
 #include "app_fixture.h"
 #include "main_wnd.h"
 
-using apptest::BoxWatcher;
 using apptest::addFirmware;
+using apptest::BoxWatcher;
 
 namespace {
 
@@ -25,10 +25,22 @@ QPushButton* button(MainWnd& w, const char* caption)
     return nullptr;
 }
 
-QPushButton* detected(MainWnd& w) { return button(w, "Printer\nDetected"); }
-QPushButton* start(MainWnd& w) { return button(w, "Start\nFirmware\nUpdate"); }
-QPushButton* complete(MainWnd& w) { return button(w, "Firmware\nUpdate\nComplete"); }
-QProgressBar* bar(MainWnd& w) { return w.findChild<QProgressBar*>(); }
+QPushButton* detected(MainWnd& w)
+{
+    return button(w, "Printer\nDetected");
+}
+QPushButton* start(MainWnd& w)
+{
+    return button(w, "Start\nFirmware\nUpdate");
+}
+QPushButton* complete(MainWnd& w)
+{
+    return button(w, "Firmware\nUpdate\nComplete");
+}
+QProgressBar* bar(MainWnd& w)
+{
+    return w.findChild<QProgressBar*>();
+}
 
 QList<QAbstractEventDispatcher::TimerInfo> timers(MainWnd& w)
 {
@@ -265,14 +277,15 @@ private slots:
 
         const QString sheet = QString::fromLatin1(MainWnd::buttonStyleSheet);
         QCOMPARE(sheet.size(), 362);
-        QCOMPARE(sheet,
-                 QStringLiteral("QPushButton{background-color:rgb(255,255,255);color:rgb(100,100,100);border:0px}"
-                                "\t\t\t\t\t   "
-                                "QPushButton:hover{background-color:rgb( 83,210,194);color:rgb(255,255,255);border:0px}"
-                                "\t\t\t\t\t "
-                                "QPushButton:pressed{background-color:rgb( 46,178,162);color:rgb(255,255,255);border:0px}"
-                                "\t\t\t\t\t "
-                                "QPushButton:checked{background-color:rgb( 46,178,162);color:rgb(255,255,255);border:0px}"));
+        QCOMPARE(
+            sheet,
+            QStringLiteral("QPushButton{background-color:rgb(255,255,255);color:rgb(100,100,100);border:0px}"
+                           "\t\t\t\t\t   "
+                           "QPushButton:hover{background-color:rgb( 83,210,194);color:rgb(255,255,255);border:0px}"
+                           "\t\t\t\t\t "
+                           "QPushButton:pressed{background-color:rgb( 46,178,162);color:rgb(255,255,255);border:0px}"
+                           "\t\t\t\t\t "
+                           "QPushButton:checked{background-color:rgb( 46,178,162);color:rgb(255,255,255);border:0px}"));
         for (QPushButton* b : {detected(w), start(w), complete(w)}) {
             QVERIFY(b);
             QCOMPARE(b->styleSheet(), sheet);
@@ -317,7 +330,8 @@ private slots:
         const QImage shot = w.grab().toImage();
         for (QPoint p : {QPoint(2, 2), QPoint(490, 300), QPoint(250, 595)}) {
             const QColor c = shot.pixelColor(p);
-            QVERIFY2(c.red() > 150 && c.green() < 60 && c.blue() < 60, qPrintable(QString("at %1,%2").arg(p.x()).arg(p.y())));
+            QVERIFY2(c.red() > 150 && c.green() < 60 && c.blue() < 60,
+                     qPrintable(QString("at %1,%2").arg(p.x()).arg(p.y())));
         }
         QFile::remove(apptest::appDir() + "/background.jpg");
         MainWnd plain;

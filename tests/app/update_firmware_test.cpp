@@ -158,8 +158,9 @@ private slots:
         addFirmware(QStringLiteral("a.bin"), 100);
         UpdateFirmware worker;
         run(worker);
-        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(connect to printer failure)"),
-                                      QStringLiteral("done(false)")}));
+        QCOMPARE(events,
+                 (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(connect to printer failure)"),
+                              QStringLiteral("done(false)")}));
     }
 
     void aFailingAdditionalFileStopsTheRest()
@@ -265,7 +266,8 @@ private slots:
         QCOMPARE(logs.size(), 1);
         QFile log(apptest::logDir() + QLatin1Char('/') + logs[0]);
         QVERIFY(log.open(QIODevice::ReadOnly));
-        const QByteArray line = "update: sending " + QFileInfo(apptest::firmwareDir() + "/a.bin").absoluteFilePath().toUtf8() +
+        const QByteArray line = "update: sending " +
+                                QFileInfo(apptest::firmwareDir() + "/a.bin").absoluteFilePath().toUtf8() +
                                 " (3 bytes) as 0:/sys/orbrey.bin, sha256 " + abc_sha + "\n";
         QVERIFY2(log.readAll().contains(line), line.constData());
 
@@ -274,8 +276,9 @@ private slots:
         const std::uint64_t transfers = printer->transfer_count();
         UpdateFirmware again;
         run(again);
-        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(open or access file failure)"),
-                                      QStringLiteral("done(false)")}));
+        QCOMPARE(events,
+                 (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(open or access file failure)"),
+                              QStringLiteral("done(false)")}));
         QCOMPARE(printer->transfer_count(), transfers);
     }
 
@@ -309,8 +312,9 @@ private slots:
         addFirmware(QStringLiteral("a.bin"), 100);
         UpdateFirmware worker;
         run(worker);
-        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(It's not enough disk space)"),
-                                      QStringLiteral("done(false)")}));
+        QCOMPARE(events,
+                 (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(It's not enough disk space)"),
+                              QStringLiteral("done(false)")}));
         // The take-control command reached the printer before the log failed;
         // deleting the link still gave it back.
         QVERIFY(!printer->under_control());

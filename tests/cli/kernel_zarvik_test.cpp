@@ -98,7 +98,8 @@ TEST_F(KernelZarvik, ListThenAWholeUpdateOfThePrinterAtItsPlace)
     testsupport::write_file(firmware.path() / "notes.txt", "not sent");
     ASSERT_EQ(run({"update", "--firmware", firmware.utf8(), "--printer", place, "--log", logs.utf8()}),
               zarvik::exit_updated);
-    EXPECT_NE(out_text.find(place + " " + serial + ": Firmware has been uploaded, reboot your printer to complete the update."),
+    EXPECT_NE(out_text.find(place + " " + serial +
+                            ": Firmware has been uploaded, reboot your printer to complete the update."),
               std::string::npos);
 
     EXPECT_FALSE(gadget->under_control(printer_id));
@@ -127,8 +128,8 @@ TEST_F(ZarvikInGuest, FourPrintersAtOnceAgainstOneAlone)
     const char* const folders[] = {"/dev/gadget", "/dev/gadget1", "/dev/gadget2", "/dev/gadget3"};
     std::vector<std::unique_ptr<kerneltest::GadgetProcess>> printers;
     for (int i = 0; i < 4; ++i)
-        printers.push_back(std::make_unique<kerneltest::GadgetProcess>(gadget_program, "2c7e:4201",
-                                                                       made_serial("ZF", i), folders[i]));
+        printers.push_back(
+            std::make_unique<kerneltest::GadgetProcess>(gadget_program, "2c7e:4201", made_serial("ZF", i), folders[i]));
     ASSERT_EQ(run({"list"}), zarvik::exit_updated);
     for (const auto& p : printers)
         EXPECT_NE(out_text.find(place(*p) + "  2c7e:4201"), std::string::npos) << place(*p);
@@ -162,8 +163,8 @@ TEST_F(ZarvikInGuest, FourPrintersAtOnceAgainstOneAlone)
         return ms;
     };
     const std::vector<std::string> all = {"update", "--firmware", firmware.utf8(), "--all", "--log", logs.utf8()};
-    const std::vector<std::string> alone = {"update", "--firmware", firmware.utf8(), "--printer",
-                                            place(*printers[0]), "--log", logs.utf8("alone")};
+    const std::vector<std::string> alone = {
+        "update", "--firmware", firmware.utf8(), "--printer", place(*printers[0]), "--log", logs.utf8("alone")};
     constexpr int rounds = 5;
     std::vector<double> four_ms, one_ms;
     for (int round = 0; round < rounds; ++round) {
@@ -179,9 +180,8 @@ TEST_F(ZarvikInGuest, FourPrintersAtOnceAgainstOneAlone)
         std::sort(v->begin(), v->end());
     std::printf("zarvik-kernel-figure: a 1 MiB image, four printers at once %.0f ms [%.0f, %.0f], one alone %.0f ms "
                 "[%.0f, %.0f] (medians [min, max] of %d): %.2f x one; the guest's CPU busy %.0f %% / %.0f %%\n",
-                four_ms[rounds / 2], four_ms.front(), four_ms.back(), one_ms[rounds / 2], one_ms.front(),
-                one_ms.back(), rounds, four_ms[rounds / 2] / one_ms[rounds / 2], four_busy[rounds / 2],
-                one_busy[rounds / 2]);
+                four_ms[rounds / 2], four_ms.front(), four_ms.back(), one_ms[rounds / 2], one_ms.front(), one_ms.back(),
+                rounds, four_ms[rounds / 2] / one_ms[rounds / 2], four_busy[rounds / 2], one_busy[rounds / 2]);
 
     for (std::size_t i = 0; i < printers.size(); ++i) {
         SCOPED_TRACE(place(*printers[i]));

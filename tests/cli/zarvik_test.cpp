@@ -14,8 +14,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,8 +135,9 @@ protected:
     static std::string stored(const emu::Printer& p, const std::string& path)
     {
         auto it = p.files().find(path);
-        return it == p.files().end() || !it->second.complete ? std::string()
-                                                             : std::string(it->second.data.begin(), it->second.data.end());
+        return it == p.files().end() || !it->second.complete
+                   ? std::string()
+                   : std::string(it->second.data.begin(), it->second.data.end());
     }
 
     testsupport::TempDir folder, logs, program;
@@ -176,8 +177,8 @@ TEST_F(Zarvik, UsageErrorsGiveStatusTwoAndTouchNoPrinter)
 TEST_F(Zarvik, HelpNamesTheExitStatusesAndVersionTheVersion)
 {
     EXPECT_EQ(run({"--help"}), 0);
-    for (const char* line : {"0  every printer updated", "1  an update failed", "2  usage error",
-                             "3  no target printer attached"})
+    for (const char* line :
+         {"0  every printer updated", "1  an update failed", "2  usage error", "3  no target printer attached"})
         EXPECT_TRUE(has(stdout_text, line)) << line;
     EXPECT_EQ(run({"update", "--help"}), 0);
     EXPECT_TRUE(has(stdout_text, "--printer BUS:ADDR"));
@@ -232,13 +233,17 @@ TEST_F(Zarvik, PlanShowsWhatWouldBeInstalledWithHashesAndWhatItLeavesOut)
     firmware("UI-EN.XBF", 10, 6);  // no twin of another name: Windows ignores case in names
     EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
     EXPECT_EQ(stdout_text, "1. Main-2.4.bin as 0:/sys/orbrey.bin, 70000 bytes\n"
-                           "   sha256 " + sha256_of(image) + "\n"
-                           "2. fonts.xbf as 0:/sys/fonts.xbf, 9000 bytes\n"
-                           "   sha256 " + sha256_of(fonts) + "\n"
-                           "not installed: Main-3.0.bin: only the first .bin is installed\n"
-                           "not installed: readme.txt: suffix is not exactly bin or xbf\n"
-                           "not installed: UI-EN.XBF: suffix is not exactly bin or xbf\n"
-                           "2 files, 79000 bytes; nothing was sent\n");
+                           "   sha256 " +
+                               sha256_of(image) +
+                               "\n"
+                               "2. fonts.xbf as 0:/sys/fonts.xbf, 9000 bytes\n"
+                               "   sha256 " +
+                               sha256_of(fonts) +
+                               "\n"
+                               "not installed: Main-3.0.bin: only the first .bin is installed\n"
+                               "not installed: readme.txt: suffix is not exactly bin or xbf\n"
+                               "not installed: UI-EN.XBF: suffix is not exactly bin or xbf\n"
+                               "2 files, 79000 bytes; nothing was sent\n");
     EXPECT_EQ(run({"plan", "--firmware", "FW", "--json"}), 0);
     const json plan = json::parse(stdout_text);
     EXPECT_EQ(plan["event"], "plan");
@@ -277,9 +282,11 @@ TEST_F(Zarvik, AChecksumListIsEnforcedBeforeAnyPrinterIsTouched)
                                                      : Args{"update", "--firmware", "FW", "--log", "LOG"});
             if (c.message.empty()) {
                 EXPECT_EQ(status, zarvik::exit_updated) << command << stderr_text;
-                EXPECT_TRUE(has(stdout_text, "every file is listed in " + folder.utf8("SHA256SUMS") + " with its SHA-256\n"))
+                EXPECT_TRUE(
+                    has(stdout_text, "every file is listed in " + folder.utf8("SHA256SUMS") + " with its SHA-256\n"))
                     << stdout_text;
-                EXPECT_TRUE(has(stdout_text, "SHA256SUMS") && has(stdout_text, "the checksum list, checked and never sent"))
+                EXPECT_TRUE(has(stdout_text, "SHA256SUMS") &&
+                            has(stdout_text, "the checksum list, checked and never sent"))
                     << stdout_text;
                 continue;
             }
@@ -353,14 +360,17 @@ TEST_F(Zarvik, WithoutAChoiceOnlyASinglePrinterIsUpdated)
     EXPECT_EQ(run({"update", "--firmware", "FW", "--printer", "1:5", "--log", "LOG"}), zarvik::exit_updated);
     EXPECT_TRUE(stored(*a, "0:/sys/fonts.xbf") == fonts);
     // Plain lines, one per file and outcome; the log folder is the one given.
-    EXPECT_EQ(stdout_text, "plan 1/2: Main-2.4.bin as orbrey.bin (70000 bytes, sha256 " + sha256_of(image) + ")\n"
-                           "plan 2/2: fonts.xbf as fonts.xbf (9000 bytes, sha256 " + sha256_of(fonts) + ")\n"
-                           "plan: not installed: readme.txt (suffix is not exactly bin or xbf)\n"
-                           "1:5 SN1-5: sending Main-2.4.bin as orbrey.bin (70000 bytes)\n"
-                           "1:5 SN1-5: installed orbrey.bin\n"
-                           "1:5 SN1-5: sending fonts.xbf as fonts.xbf (9000 bytes)\n"
-                           "1:5 SN1-5: installed fonts.xbf\n"
-                           "1:5 SN1-5: Firmware has been uploaded, reboot your printer to complete the update.\n");
+    EXPECT_EQ(stdout_text, "plan 1/2: Main-2.4.bin as orbrey.bin (70000 bytes, sha256 " + sha256_of(image) +
+                               ")\n"
+                               "plan 2/2: fonts.xbf as fonts.xbf (9000 bytes, sha256 " +
+                               sha256_of(fonts) +
+                               ")\n"
+                               "plan: not installed: readme.txt (suffix is not exactly bin or xbf)\n"
+                               "1:5 SN1-5: sending Main-2.4.bin as orbrey.bin (70000 bytes)\n"
+                               "1:5 SN1-5: installed orbrey.bin\n"
+                               "1:5 SN1-5: sending fonts.xbf as fonts.xbf (9000 bytes)\n"
+                               "1:5 SN1-5: installed fonts.xbf\n"
+                               "1:5 SN1-5: Firmware has been uploaded, reboot your printer to complete the update.\n");
     EXPECT_FALSE(testsupport::log_files(logs.path()).empty());
 }
 
@@ -396,7 +406,8 @@ TEST_F(Zarvik, AllUpdatesEveryPrinterAndOneFailureFailsTheRunWithARightSummary)
                   "1:6 SN1-6: failed: printer execute command failure; installed: orbrey.bin; may have been taken "
                   "up: fonts.xbf; not installed: none",
                   "1:7 SN1-7: updated"}));
-    EXPECT_TRUE(has(stderr_text, "1:6 SN1-6: error: printer execute command failure (COM_ERR_COMMAND), with fonts.xbf"));
+    EXPECT_TRUE(
+        has(stderr_text, "1:6 SN1-6: error: printer execute command failure (COM_ERR_COMMAND), with fonts.xbf"));
     // Each its own log folder, each log its own printer's.
     for (const char* place : {"1-5", "1-6", "1-7"}) {
         const auto files = testsupport::log_files(logs.path() / place);
@@ -648,12 +659,26 @@ TEST_F(Zarvik, WithJsonEveryRunWritesJsonOnlyAndAnEarlyEndIsAnErrorEvent)
         {"no such folder", {"update", "--firmware", folder.utf8("missing"), "--json"}, 1, 1, "no firmware available."},
         {"nothing to install", {"update", "--firmware", empty.utf8(), "--json"}, 1, 1, "no firmware available."},
         {"a refused file", {"update", "--firmware", refused.utf8(), "--json"}, 1, 1, "open or access file failure"},
-        {"a refused file, planned", {"plan", "--firmware", refused.utf8(), "--json"}, 0, 1, "open or access file failure"},
-        {"several printers, none chosen", {"update", "--firmware", folder.utf8(), "--json"}, 2, 2,
+        {"a refused file, planned",
+         {"plan", "--firmware", refused.utf8(), "--json"},
+         0,
+         1,
+         "open or access file failure"},
+        {"several printers, none chosen",
+         {"update", "--firmware", folder.utf8(), "--json"},
+         2,
+         2,
          "2 printers attached: choose one with --printer BUS:ADDR or --serial S, or update them all with --all"},
-        {"no printer with the serial", {"update", "--firmware", folder.utf8(), "--serial", "SN9", "--json"}, 2, 3,
+        {"no printer with the serial",
+         {"update", "--firmware", folder.utf8(), "--serial", "SN9", "--json"},
+         2,
+         3,
          "no Halvenn Orbrey 3D Printer with the serial SN9"},
-        {"no printer", {"update", "--firmware", folder.utf8(), "--json"}, 0, 3, "no Halvenn Orbrey 3D Printer attached"},
+        {"no printer",
+         {"update", "--firmware", folder.utf8(), "--json"},
+         0,
+         3,
+         "no Halvenn Orbrey 3D Printer attached"},
         {"no --firmware", {"update", "--json"}, 1, 2, "--firmware is required"},
         {"an unknown command", {"updat", "--json"}, 1, 2, "unknown command 'updat'"},
         {"list without printers", {"list", "--json"}, 0, 3, nullptr},
@@ -721,7 +746,8 @@ TEST_F(Zarvik, OnANarrowTerminalEveryLineFitsAndAResizeStartsAFreshBlock)
     // Every block but the first and the first after the resize goes back up
     // over the one before.
     std::size_t ups = 0;
-    for (std::size_t at = stdout_text.find("\x1b[3A"); at != std::string::npos; at = stdout_text.find("\x1b[3A", at + 1))
+    for (std::size_t at = stdout_text.find("\x1b[3A"); at != std::string::npos;
+         at = stdout_text.find("\x1b[3A", at + 1))
         ++ups;
     EXPECT_EQ(ups, blocks - 2);
 }
@@ -774,7 +800,8 @@ TEST_F(Zarvik, APrinterWithoutADriverIsListedSoAndTheUpdateNamesTheRemedy)
     bus().devices().back()->no_driver = true;
     EXPECT_EQ(run({"list"}), 0);
     EXPECT_EQ(stdout_text, "1:5  2c7e:4201  no driver  [updated by this tool]\n");
-    EXPECT_TRUE(has(stderr_text, "install the printer maker's software, which installs the WinUSB driver")) << stderr_text;
+    EXPECT_TRUE(has(stderr_text, "install the printer maker's software, which installs the WinUSB driver"))
+        << stderr_text;
     EXPECT_EQ(run({"list", "--json"}), 0);
     EXPECT_EQ(json::parse(stdout_text)["printers"][0]["open_error"], "no driver");
 
@@ -830,7 +857,7 @@ public:
     bool running = true;
     unsigned long stop_code = 0;
     unsigned long start_code = 0;
-    std::string stop_error;               // stop throws this
+    std::string stop_error;  // stop throws this
     std::function<void()> during_stop;
     std::vector<std::string> calls;
     int opens_before_stop = -1;
@@ -849,25 +876,49 @@ TEST_F(Zarvik, TheServiceIsStoppedBeforeAnyPrinterIsOpenedAndStartedAgainAfterTh
         std::vector<std::string> calls;
         std::vector<std::string> said;  // lines on standard error, in order, among others
     };
-    const std::string stopped =
-        "zarvik: stopped the background service SpoolHub, which holds the printers; it is started again when zarvik ends";
+    const std::string stopped = "zarvik: stopped the background service SpoolHub, which holds the printers; it is "
+                                "started again when zarvik ends";
     const std::string started = "zarvik: started the background service SpoolHub again";
     const Case cases[] = {
         {"running, updated", true, 0, 0, false, 0, {"stop", "start"}, {stopped, started}},
         {"running, the update fails", true, 0, 0, true, 1, {"stop", "start"}, {stopped, started}},
         // The update stands as it was; the user is told how to start the service.
-        {"does not start again", true, 0, 1053, false, 0, {"stop", "start"},
+        {"does not start again",
+         true,
+         0,
+         1053,
+         false,
+         0,
+         {"stop", "start"},
          {stopped, "zarvik: could not start the background service SpoolHub again: it stopped making progress "
                    "(system error 1053); start it with: sc start SpoolHub"}},
         {"installed, not running", false, 0, 0, false, 0, {"stop"}, {}},
         {"not installed", false, 1060, 0, false, 0, {"stop"}, {}},
-        {"does not take stop requests", true, 1052, 0, false, 1, {"stop"},
+        {"does not take stop requests",
+         true,
+         1052,
+         0,
+         false,
+         1,
+         {"stop"},
          {"zarvik: cannot stop the background service SpoolHub, which holds the printers: it does not take stop "
           "requests (system error 1052); no printer was opened"}},
-        {"stuck while stopping", true, 1053, 0, false, 1, {"stop"},
+        {"stuck while stopping",
+         true,
+         1053,
+         0,
+         false,
+         1,
+         {"stop"},
          {"zarvik: cannot stop the background service SpoolHub, which holds the printers: it stopped making progress "
           "(system error 1053); no printer was opened"}},
-        {"access denied", true, 5, 0, false, 1, {"stop"},
+        {"access denied",
+         true,
+         5,
+         0,
+         false,
+         1,
+         {"stop"},
          {"zarvik: cannot stop the background service SpoolHub, which holds the printers: access denied (system error "
           "5); no printer was opened",
           "zarvik: run zarvik from a console opened as administrator, or stop the service first: sc stop SpoolHub"}},
@@ -949,8 +1000,9 @@ TEST_F(Zarvik, JsonHasTheServiceEventsOneObjectALine)
     spool.stop_code = 0;
     spool.start_code = 1058;
     EXPECT_EQ(run({"list", "--json"}), 0);
-    EXPECT_EQ(lines_of(stdout_text).back(),
-              R"({"event":"service","name":"SpoolHub","action":"start_failed","system_error":1058,"reason":"it is disabled"})");
+    EXPECT_EQ(
+        lines_of(stdout_text).back(),
+        R"({"event":"service","name":"SpoolHub","action":"start_failed","system_error":1058,"reason":"it is disabled"})");
 }
 
 TEST_F(Zarvik, AnErrorThrownEndsWithItsOwnStatusAndTheServiceStartedAgain)
@@ -1081,12 +1133,12 @@ TEST(ConsoleText, PiecesNeverEndInsideACharacter)
     } cases[] = {
         {"", 0},
         {"plain", 5},
-        {"J\xC3\xB6rg", 5},          // whole
+        {"J\xC3\xB6rg", 5},           // whole
         {"J\xC3", 1},                 // ö cut after its first byte
         {"\xE5\x9B\xBA\xE4\xBB", 3},  // 固 whole, 件 cut after two of three
         {"\xF0\x9F\x96", 0},          // a four-byte character cut after three
-        {"\xF0\x9F\x96\xA8", 4},     // and whole
-        {"a\x80\x80", 3},            // stray continuation bytes: malformed, passed on
+        {"\xF0\x9F\x96\xA8", 4},      // and whole
+        {"a\x80\x80", 3},             // stray continuation bytes: malformed, passed on
         {"a\xFF", 2},                 // a byte that starts nothing
         {"\x80\x80\x80\x80\x80", 5},
     };

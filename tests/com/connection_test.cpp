@@ -48,11 +48,10 @@ TEST_F(Connection, HandshakeLinesGoOutAndAreLoggedExactly)
         EXPECT_EQ(traffic[i].endpoint, 0x81);
         EXPECT_EQ(traffic[i].length, 4096u) << "a refill asks for the whole receive buffer";
     }
-    EXPECT_EQ(log_text(),
-              "2021-4-20 6:43:1: com_write: ~M601 S0\r\n\n"
-              "2021-4-20 6:43:1: com_readline: CMD M601 Received.\r\n\n"
-              "2021-4-20 6:43:1: com_readline: Control Success.\r\n\n"
-              "2021-4-20 6:43:1: com_readline: ok\r\n\n");
+    EXPECT_EQ(log_text(), "2021-4-20 6:43:1: com_write: ~M601 S0\r\n\n"
+                          "2021-4-20 6:43:1: com_readline: CMD M601 Received.\r\n\n"
+                          "2021-4-20 6:43:1: com_readline: Control Success.\r\n\n"
+                          "2021-4-20 6:43:1: com_readline: ok\r\n\n");
 }
 
 TEST_F(Connection, StaleRepliesFromAnEarlierSessionAreReadAwayBeforeTakingControl)
@@ -360,7 +359,9 @@ TEST_F(Connection, AResentGiveBackGoesOnWhereThePrinterStoppedTakingIt)
     struct Case {
         emu::FaultKind after;  // what ends the first attempt once 3 bytes went out
         std::size_t moved;     // bytes the failing transfer itself still moved
-    } cases[] = {{emu::FaultKind::silence, 0}, {emu::FaultKind::silence, 2}, {emu::FaultKind::stall, 0},
+    } cases[] = {{emu::FaultKind::silence, 0},
+                 {emu::FaultKind::silence, 2},
+                 {emu::FaultKind::stall, 0},
                  {emu::FaultKind::io_error, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(emu::fault_name(c.after)) + " moving " + std::to_string(c.moved));
@@ -418,10 +419,10 @@ TEST_F(Connection, AnUploadThePrinterMayBeInIsClosedBeforeItIsGivenBack)
     testsupport::write_file(files_dir.path() / name, std::string(5000, 'f'));
     struct Case {
         const char* what;
-        std::uint64_t offset;   // of the failing write, from the ~M28
-        std::size_t moved;      // what of it went out
-        std::uint64_t capacity; // of the printer's store
-        Commands last;          // the printer's last commands
+        std::uint64_t offset;    // of the failing write, from the ~M28
+        std::size_t moved;       // what of it went out
+        std::uint64_t capacity;  // of the printer's store
+        Commands last;           // the printer's last commands
     };
     const std::string m28 = "~M28 5000 0:/sys/" + name;
     const Case cases[] = {

@@ -147,7 +147,7 @@ TEST_F(Discovery, StringsArriveAsTheDescriptorCarriesThem)
     spec.product_id = 0x4201;
     spec.manufacturer = std::string(200, 'm');
     spec.product = std::string(125, 'p') + "\xF0\x9D\x84\x9E";  // the pair would make 127 units
-    spec.serial = "S\xC3\xA9rie";  // non-ASCII reads as '?'
+    spec.serial = "S\xC3\xA9rie";                               // non-ASCII reads as '?'
     bus().attach(spec, std::make_shared<emu::Printer>());
     std::vector<com::UsbDeviceRecord> out;
     ASSERT_EQ(list(&out), com::COM_SUCCESS);
@@ -203,7 +203,8 @@ TEST_F(Discovery, PrinterThatCannotBeOpenedReturns5AndSaysSoOnStandardError)
     EXPECT_EQ(list(&out), com::COM_ERR_CONNECT);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].info.product_id, 0x0110);
-    EXPECT_EQ(stderr_text, "libusb_open_device_with_vid_pid 2C7E:4201 failed: " + std::string(std::strerror(EACCES)) + "\n");
+    EXPECT_EQ(stderr_text,
+              "libusb_open_device_with_vid_pid 2C7E:4201 failed: " + std::string(std::strerror(EACCES)) + "\n");
 }
 
 TEST_F(Discovery, SuccessfulListingReplacesEarlierRecords)

@@ -10,8 +10,8 @@
 
 namespace {
 
-using testsupport::TempDir;
 using testsupport::read_file;
+using testsupport::TempDir;
 using testsupport::write_file;
 
 TEST(LocalFile, NeitherReadableNorWritableIsRefused)
@@ -158,7 +158,7 @@ std::string path_of_units(const TempDir& dir, long units)
 {
     std::string path = dir.utf8();
     long have = com::platform::utf16_units(path);
-    const std::string two_byte = "\xC3\xA9";          // 1 unit, 2 bytes
+    const std::string two_byte = "\xC3\xA9";           // 1 unit, 2 bytes
     const std::string four_byte = "\xF0\x9D\x84\x9E";  // 2 units, 4 bytes
     std::string folder_path = path;
     // Folders of about 60 units each until the rest fits one file name.
@@ -197,7 +197,8 @@ TEST(LocalFile, PathsFitIn1024Utf16UnitsWithTheTerminator)
 TEST(LocalFile, NonAsciiNamesWork)
 {
     TempDir dir;
-    const std::string name = "Pr\xC3\xBC" "fung-\xE6\x97\xA5\xE6\x9C\xAC.bin";
+    const std::string name = "Pr\xC3\xBC"
+                             "fung-\xE6\x97\xA5\xE6\x9C\xAC.bin";
     com::LocalFile out(dir.utf8(name), false, true);
     ASSERT_TRUE(out.open());
     unsigned count = 0;

@@ -12,8 +12,8 @@
 
 namespace {
 
-using testsupport::TempDir;
 using testsupport::read_file;
+using testsupport::TempDir;
 
 // A link whose line buffer the tests can look at.
 class LogProbe : public com::ComUsb {
@@ -75,10 +75,9 @@ TEST_F(Log, LinesAreStampedWithTheUtcHour)
     emu::VirtualClock::advance(3600 * 1000 * 7);
     link.write_log("");
     link.write_log("com_write: ~M601 S0\r\n");
-    EXPECT_EQ(read_file(link.log_file_path()),
-              "2021-5-3 17:30:5: com_readline: : timeout\n"
-              "2021-5-4 0:30:5: \n"
-              "2021-5-4 0:30:5: com_write: ~M601 S0\r\n\n");
+    EXPECT_EQ(read_file(link.log_file_path()), "2021-5-3 17:30:5: com_readline: : timeout\n"
+                                               "2021-5-4 0:30:5: \n"
+                                               "2021-5-4 0:30:5: com_write: ~M601 S0\r\n\n");
 }
 
 TEST_F(Log, ConstructionWritesNothingAndNoLineOnDestruction)
@@ -121,8 +120,8 @@ TEST_F(Log, LineBufferGrowsInStepsOf4096AndIsReused)
     const std::string all = read_file(link.log_file_path());
     EXPECT_NE(all.find("2021-4-20 6:43:1: " + std::string(9000, 'c') + "\n"), std::string::npos);
     EXPECT_NE(all.find("2021-4-20 6:43:1: short\n"), std::string::npos);
-    EXPECT_EQ(all.size(), (18 + 8168 + 1) + (18 + 8169 + 1) + (18 + 9000 + 1) + (18 + 5 + 1) + (18 + 12264 + 1) +
-                          (18 + 12265 + 1));
+    EXPECT_EQ(all.size(),
+              (18 + 8168 + 1) + (18 + 8169 + 1) + (18 + 9000 + 1) + (18 + 5 + 1) + (18 + 12264 + 1) + (18 + 12265 + 1));
 }
 
 TEST_F(Log, NineThousandByteMessageFromAFreshLinkGrowsTo12288)
@@ -221,7 +220,8 @@ TEST_F(Log, TwoLinksOpenAtOnceInTheSameSecondKeepEveryLineWhole)
     std::string expected;
     for (int i = 0; i < 3; ++i) {
         for (LogProbe* link : {&first, &second}) {
-            const std::string line = std::string(link == &first ? "first" : "second") + " link, line " + std::to_string(i);
+            const std::string line =
+                std::string(link == &first ? "first" : "second") + " link, line " + std::to_string(i);
             link->write_log(line.c_str());
             expected += "2021-4-20 6:43:1: " + line + "\n";
         }

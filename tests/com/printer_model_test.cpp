@@ -23,7 +23,8 @@ struct Wire {
     {
         std::string buffer(length, '\0');
         const auto r = printer.bulk_in(0x81, reinterpret_cast<std::uint8_t*>(&buffer[0]), length, 100);
-        return r.status == Status::ok ? buffer.substr(0, r.actual) : "<" + std::string(emu::status_name(r.status)) + ">";
+        return r.status == Status::ok ? buffer.substr(0, r.actual)
+                                      : "<" + std::string(emu::status_name(r.status)) + ">";
     }
 };
 
@@ -95,7 +96,9 @@ TEST(PrinterModel, RefusesUploadsThatDoNotFit)
     Wire w;
     w.printer.set_capacity(10);
     w.out("~M601 S0\r\n");
-    w.in(); w.in(); w.in();
+    w.in();
+    w.in();
+    w.in();
     w.out("~M28 11 0:/sys/a\r\n");
     EXPECT_EQ(w.in(), "CMD M28 Received.\r\n");
     EXPECT_EQ(w.in(), "out of space\r\n");

@@ -32,7 +32,8 @@ TEST(Sha256, PublishedTestVectorsInAnyPieces)
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqr"
+         "stu",
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
         {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
@@ -67,8 +68,8 @@ TEST(Sha256, HexReadsEitherCaseAndNothingElse)
     com::Sha256Digest digest;
     ASSERT_TRUE(com::sha256_from_hex(upper, &digest));
     EXPECT_EQ(com::sha256_hex(digest), lower);
-    for (const std::string& bad : {lower.substr(1), lower + "0", "g" + lower.substr(1), " " + lower.substr(1),
-                                   lower.substr(0, 63) + "\n"})
+    for (const std::string& bad :
+         {lower.substr(1), lower + "0", "g" + lower.substr(1), " " + lower.substr(1), lower.substr(0, 63) + "\n"})
         EXPECT_FALSE(com::sha256_from_hex(bad, &digest)) << bad;
 }
 

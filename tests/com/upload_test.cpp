@@ -238,7 +238,7 @@ TEST_F(Upload, DataFailureWinsOverAFailedClosingExchange)
 TEST_F(Upload, AFailedDoneSavingReadReturnsItsOwnCode)
 {
     const std::string path = local("f.bin", std::string(100, 'x'));
-    printer->fault_at(mark + 4, emu::FaultKind::silence);  // data times out: 9
+    printer->fault_at(mark + 4, emu::FaultKind::silence);        // data times out: 9
     printer->fault_at(mark + 4 + 2 + 1, emu::FaultKind::stall);  // M29, its first reply, then the second
     EXPECT_EQ(send(path), com::COM_ERR_HALTED);
 }
@@ -406,8 +406,8 @@ TEST_F(Upload, ClosingArgumentGoesWithM29)
 TEST_F(Upload, ArgumentsThatWouldBreakTheCommandLineAreRefused)
 {
     const std::string path = local("f.bin", "abc");
-    for (const std::string& remote : {std::string("0:/sys/a\r\n~M600"), std::string("0:/sys/a\nb"), std::string("0:/sys/\x01"),
-                                     std::string("0:/sys/\x7F")}) {
+    for (const std::string& remote : {std::string("0:/sys/a\r\n~M600"), std::string("0:/sys/a\nb"),
+                                      std::string("0:/sys/\x01"), std::string("0:/sys/\x7F")}) {
         EXPECT_EQ(send(path, remote), com::COM_ERR_INVALID_ARGUMENTS);
     }
     EXPECT_EQ(send(path, "0:/sys/f.bin", 1000, "x\r\n~M600"), com::COM_ERR_INVALID_ARGUMENTS);

@@ -128,8 +128,8 @@ std::string host(emu::Printer& printer, const std::string& step)
     for (int i = 0; i < std::stoi(rest); ++i) {
         std::string buffer(4096, '\0');
         const auto r = printer.bulk_in(0x81, reinterpret_cast<std::uint8_t*>(&buffer[0]), buffer.size(), 100);
-        read += (i ? "|" : "") +
-                (r.status == emu::Status::ok ? buffer.substr(0, r.actual) : "<" + std::string(emu::status_name(r.status)) + ">");
+        read += (i ? "|" : "") + (r.status == emu::Status::ok ? buffer.substr(0, r.actual)
+                                                              : "<" + std::string(emu::status_name(r.status)) + ">");
     }
     return read;
 }
@@ -195,8 +195,9 @@ const Script scripts[] = {
      {{"host> ~M28 1 x", "ok"},
       {"host= ab", "ok"},
       {"host> M29", "ok"},
-      {"violations 1", "ok upload\\swithout\\scontrol:\\s~M28\\s1\\sx "
-                       "file\\sdata\\sbeyond\\sthe\\sannounced\\ssize:\\s1\\sbytes\\sfor\\sx not\\sa\\scommand:\\sM29"}}},
+      {"violations 1",
+       "ok upload\\swithout\\scontrol:\\s~M28\\s1\\sx "
+       "file\\sdata\\sbeyond\\sthe\\sannounced\\ssize:\\s1\\sbytes\\sfor\\sx not\\sa\\scommand:\\sM29"}}},
     {"faults are planned by index or from now",
      {{"fault 1 +0 stall", "ok 0"},
       {"host< 1", "<stall>"},

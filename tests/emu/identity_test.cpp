@@ -50,9 +50,9 @@ TEST(PrinterIdentity, RequestsAreParsedAndMistakesRefused)
     EXPECT_EQ(r.address, 0) << "the bus picks one";
     EXPECT_EQ(emu::printer_identity(r, 5).serial, "");
 
-    for (const char* bad : {"2C7E", "2C7E:", "0:4201", "2C7E:12345", "2C7E:4201,addr=1", "2C7E:4201,addr=128",
-                            "2C7E:4201,bus=0", "2C7E:4201,colour=red", "2C7E:4201,serial", "xyz:4201",
-                            "2C7E:4201,serial=\\q"})
+    for (const char* bad :
+         {"2C7E", "2C7E:", "0:4201", "2C7E:12345", "2C7E:4201,addr=1", "2C7E:4201,addr=128", "2C7E:4201,bus=0",
+          "2C7E:4201,colour=red", "2C7E:4201,serial", "xyz:4201", "2C7E:4201,serial=\\q"})
         EXPECT_FALSE(emu::parse_printer_request(bad, &r, &error)) << bad;
 }
 

@@ -29,13 +29,17 @@ TEST(UsbDescriptors, StringsAreUtf16CutToWhatADescriptorHolds)
 {
     const StringCase cases[] = {
         {"ASCII", "Ab", {6, 3, 'A', 0, 'b', 0}, 6},
-        {"U+00C4, U+20AC and U+1F5A8 as a surrogate pair", "A\xC3\x84\xE2\x82\xAC\xF0\x9F\x96\xA8",
-         {12, 3, 'A', 0, 0xC4, 0x00, 0xAC, 0x20, 0x3D, 0xD8, 0xA8, 0xDD}, 12},
+        {"U+00C4, U+20AC and U+1F5A8 as a surrogate pair",
+         "A\xC3\x84\xE2\x82\xAC\xF0\x9F\x96\xA8",
+         {12, 3, 'A', 0, 0xC4, 0x00, 0xAC, 0x20, 0x3D, 0xD8, 0xA8, 0xDD},
+         12},
         {"a lead byte with nothing after it", "\xC3", {4, 3, 0xFD, 0xFF}, 4},
         {"an encoded surrogate", "\xED\xA0\x80", {4, 3, 0xFD, 0xFF}, 4},
         {"an overlong encoding", "\xC0\xAF", {4, 3, 0xFD, 0xFF}, 4},
         {"too long: cut at 126 units", std::string(300, 'x'), {}, 254},
-        {"a pair that would end past the limit is left out whole", std::string(125, 'a') + "\xF0\x9F\x96\xA8", {},
+        {"a pair that would end past the limit is left out whole",
+         std::string(125, 'a') + "\xF0\x9F\x96\xA8",
+         {},
          2 + 2 * 125},
     };
     for (const StringCase& c : cases) {

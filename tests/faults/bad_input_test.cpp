@@ -24,8 +24,8 @@ protected:
         clearLogs();
         QDir(firmwareDir()).removeRecursively();
         QDir().mkpath(firmwareDir());
-        printer = emu::UsbBus::instance().attach_printer(UpdateFirmware::TARGET_VENDOR_ID,
-                                                         UpdateFirmware::TARGET_PRODUCT_ID);
+        printer =
+            emu::UsbBus::instance().attach_printer(UpdateFirmware::TARGET_VENDOR_ID, UpdateFirmware::TARGET_PRODUCT_ID);
         // File data takes virtual time, so an upload reports progress on the way.
         emu::UsbBus::instance().find(printer.get())->transfer_ms[printer->endpoints().data_out] = 300;
     }
@@ -54,8 +54,7 @@ protected:
     Emitted update(const QFileInfoList& files, const std::function<void(int)>& onProgress = nullptr)
     {
         std::set<QString> texts = applicationTexts();
-        const Emitted e = runUpdate(files, ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                                    onProgress);
+        const Emitted e = runUpdate(files, ::testing::UnitTest::GetInstance()->current_test_info()->name(), onProgress);
         checkSignals(e, texts);
         checkPrinterFiles(*printer, firmware);
         return e;
@@ -325,9 +324,8 @@ TEST_P(ControlCharacterName, IsRefusedAndInjectsNothing)
     EXPECT_FALSE(uploaded(later.remote));
 }
 
-const std::string control_names[] = {"new\nline.xbf",     "carriage\rreturn.xbf", "tab\there.xbf",
-                                     "delete\x7F.xbf",    "escape\x1B[2J.xbf",
-                                     "x\r\n~M600\r\n~M602\r\n.xbf"};
+const std::string control_names[] = {"new\nline.xbf",  "carriage\rreturn.xbf", "tab\there.xbf",
+                                     "delete\x7F.xbf", "escape\x1B[2J.xbf",    "x\r\n~M600\r\n~M602\r\n.xbf"};
 
 std::string controlCaseName(const ::testing::TestParamInfo<std::string>& info)
 {

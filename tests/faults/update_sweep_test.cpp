@@ -35,8 +35,8 @@ const Scenario& scenario()
         QDir().mkpath(firmwareDir());
         // Four data pieces, the last one short; two pieces with a one-byte
         // tail; exactly one piece.
-        made.firmware.push_back(writeFirmware(firmwareDir(), QStringLiteral("Orbrey-3.1.bin"),
-                                              patternBytes(3 * 4096 + 700, 1)));
+        made.firmware.push_back(
+            writeFirmware(firmwareDir(), QStringLiteral("Orbrey-3.1.bin"), patternBytes(3 * 4096 + 700, 1)));
         made.firmware.push_back(writeFirmware(firmwareDir(), QStringLiteral("fonts.xbf"), patternBytes(4096 + 1, 2)));
         made.firmware.push_back(writeFirmware(firmwareDir(), QStringLiteral("ui.xbf"), patternBytes(4096, 3)));
         made.files = listFolder(firmwareDir());
@@ -64,10 +64,10 @@ struct Step {
     bool data = false;       // a piece of file data
     std::size_t length = 0;  // the host's transfer length
     emu::Status status = emu::Status::ok;
-    std::string command;     // the exchange it belongs to ("M601", "M28", ...); empty before the first command
-    int occurrence = -1;     // which exchange of that command
-    int replyLine = -1;      // an IN transfer that delivered a line: its number in the exchange
-    std::string text;        // the command or reply line without its line end
+    std::string command;  // the exchange it belongs to ("M601", "M28", ...); empty before the first command
+    int occurrence = -1;  // which exchange of that command
+    int replyLine = -1;   // an IN transfer that delivered a line: its number in the exchange
+    std::string text;     // the command or reply line without its line end
 };
 
 std::string withoutLineEnd(const std::vector<std::uint8_t>& data)
@@ -132,22 +132,31 @@ std::string printable(const std::string& text, std::size_t limit = 44)
 
 enum class Fault { silence, stall, vanish, wrong_reply, short_transfer, overflow, out_of_space, io_error, zero_length };
 
-constexpr Fault all_faults[] = {Fault::silence,  Fault::stall,        Fault::vanish,   Fault::wrong_reply,
-                                Fault::short_transfer, Fault::overflow, Fault::out_of_space, Fault::io_error,
-                                Fault::zero_length};
+constexpr Fault all_faults[] = {Fault::silence,      Fault::stall,          Fault::vanish,
+                                Fault::wrong_reply,  Fault::short_transfer, Fault::overflow,
+                                Fault::out_of_space, Fault::io_error,       Fault::zero_length};
 
 const char* name(Fault f)
 {
     switch (f) {
-    case Fault::silence: return "time-out";
-    case Fault::stall: return "stall";
-    case Fault::vanish: return "vanish";
-    case Fault::wrong_reply: return "wrong reply";
-    case Fault::short_transfer: return "short transfer";
-    case Fault::overflow: return "overflow";
-    case Fault::out_of_space: return "out of space";
-    case Fault::io_error: return "i/o error";
-    case Fault::zero_length: return "zero length";
+    case Fault::silence:
+        return "time-out";
+    case Fault::stall:
+        return "stall";
+    case Fault::vanish:
+        return "vanish";
+    case Fault::wrong_reply:
+        return "wrong reply";
+    case Fault::short_transfer:
+        return "short transfer";
+    case Fault::overflow:
+        return "overflow";
+    case Fault::out_of_space:
+        return "out of space";
+    case Fault::io_error:
+        return "i/o error";
+    case Fault::zero_length:
+        return "zero length";
     }
     return "?";
 }
@@ -155,10 +164,14 @@ const char* name(Fault f)
 bool applies(Fault f, const Step& s)
 {
     switch (f) {
-    case Fault::short_transfer: return s.out && s.length > 1;
-    case Fault::wrong_reply: return s.replyLine >= 0;
-    case Fault::out_of_space: return s.command == "M28" && s.replyLine == 1;
-    default: return true;
+    case Fault::short_transfer:
+        return s.out && s.length > 1;
+    case Fault::wrong_reply:
+        return s.replyLine >= 0;
+    case Fault::out_of_space:
+        return s.command == "M28" && s.replyLine == 1;
+    default:
+        return true;
     }
 }
 
@@ -185,18 +198,34 @@ std::uint64_t sizeBefore(int occurrence)
 void plant(emu::Printer& printer, Fault f, const Step& s)
 {
     switch (f) {
-    case Fault::silence: printer.fault_at(s.index, emu::FaultKind::silence); break;
-    case Fault::stall: printer.fault_at(s.index, emu::FaultKind::stall); break;
-    case Fault::vanish: printer.fault_at(s.index, emu::FaultKind::vanish); break;
-    case Fault::overflow: printer.fault_at(s.index, emu::FaultKind::overflow); break;
-    case Fault::io_error: printer.fault_at(s.index, emu::FaultKind::io_error); break;
-    case Fault::zero_length: printer.fault_at(s.index, emu::FaultKind::zero_length); break;
-    case Fault::short_transfer: printer.fault_at(s.index, emu::FaultKind::short_transfer, shortAmount(s)); break;
-    case Fault::wrong_reply: printer.replace_reply(s.command, s.replyLine, wrongLine(s), s.occurrence); break;
+    case Fault::silence:
+        printer.fault_at(s.index, emu::FaultKind::silence);
+        break;
+    case Fault::stall:
+        printer.fault_at(s.index, emu::FaultKind::stall);
+        break;
+    case Fault::vanish:
+        printer.fault_at(s.index, emu::FaultKind::vanish);
+        break;
+    case Fault::overflow:
+        printer.fault_at(s.index, emu::FaultKind::overflow);
+        break;
+    case Fault::io_error:
+        printer.fault_at(s.index, emu::FaultKind::io_error);
+        break;
+    case Fault::zero_length:
+        printer.fault_at(s.index, emu::FaultKind::zero_length);
+        break;
+    case Fault::short_transfer:
+        printer.fault_at(s.index, emu::FaultKind::short_transfer, shortAmount(s));
+        break;
+    case Fault::wrong_reply:
+        printer.replace_reply(s.command, s.replyLine, wrongLine(s), s.occurrence);
+        break;
     case Fault::out_of_space: {
         // The printer's own answer: the file of this exchange is one byte too big.
-        const std::uint64_t size = static_cast<std::uint64_t>(
-            scenario().firmware[static_cast<std::size_t>(s.occurrence)].bytes.size());
+        const std::uint64_t size =
+            static_cast<std::uint64_t>(scenario().firmware[static_cast<std::size_t>(s.occurrence)].bytes.size());
         printer.set_capacity(sizeBefore(s.occurrence) + size - 1);
         break;
     }
@@ -211,15 +240,33 @@ void checkFired(const emu::Printer& printer, Fault f, const Step& s)
     ASSERT_EQ(t.endpoint, s.endpoint) << "the faulted run took another path before the fault";
     const std::string got(t.data.begin(), t.data.end());
     switch (f) {
-    case Fault::silence: EXPECT_EQ(t.status, emu::Status::timeout); break;
-    case Fault::stall: EXPECT_EQ(t.status, emu::Status::stall); break;
-    case Fault::vanish: EXPECT_EQ(t.status, emu::Status::no_device); break;
-    case Fault::overflow: EXPECT_EQ(t.status, emu::Status::overflow); break;
-    case Fault::io_error: EXPECT_EQ(t.status, emu::Status::io_error); break;
-    case Fault::zero_length: EXPECT_TRUE(t.status == emu::Status::ok && t.data.empty()); break;
-    case Fault::short_transfer: EXPECT_TRUE(t.status == emu::Status::ok && t.data.size() == shortAmount(s)); break;
-    case Fault::wrong_reply: EXPECT_EQ(got, wrongLine(s) + "\r\n"); break;
-    case Fault::out_of_space: EXPECT_EQ(got, "out of space\r\n"); break;
+    case Fault::silence:
+        EXPECT_EQ(t.status, emu::Status::timeout);
+        break;
+    case Fault::stall:
+        EXPECT_EQ(t.status, emu::Status::stall);
+        break;
+    case Fault::vanish:
+        EXPECT_EQ(t.status, emu::Status::no_device);
+        break;
+    case Fault::overflow:
+        EXPECT_EQ(t.status, emu::Status::overflow);
+        break;
+    case Fault::io_error:
+        EXPECT_EQ(t.status, emu::Status::io_error);
+        break;
+    case Fault::zero_length:
+        EXPECT_TRUE(t.status == emu::Status::ok && t.data.empty());
+        break;
+    case Fault::short_transfer:
+        EXPECT_TRUE(t.status == emu::Status::ok && t.data.size() == shortAmount(s));
+        break;
+    case Fault::wrong_reply:
+        EXPECT_EQ(got, wrongLine(s) + "\r\n");
+        break;
+    case Fault::out_of_space:
+        EXPECT_EQ(got, "out of space\r\n");
+        break;
     }
 }
 
@@ -239,21 +286,29 @@ int expectedCode(Fault f, const Step& s)
     if (s.command == "M602")
         return com::COM_SUCCESS;
     switch (f) {
-    case Fault::silence: return com::COM_ERR_TIMEOUT;
-    case Fault::stall: return com::COM_ERR_HALTED;
-    case Fault::vanish: return com::COM_ERR_DISCONNECTED;
-    case Fault::io_error: return com::COM_ERR_UNKNOWN;
+    case Fault::silence:
+        return com::COM_ERR_TIMEOUT;
+    case Fault::stall:
+        return com::COM_ERR_HALTED;
+    case Fault::vanish:
+        return com::COM_ERR_DISCONNECTED;
+    case Fault::io_error:
+        return com::COM_ERR_UNKNOWN;
     // A line read keeps overflow for its own buffer; the bus's is another error.
-    case Fault::overflow: return s.out ? com::COM_ERR_OVERFLOW : com::COM_ERR_UNKNOWN;
+    case Fault::overflow:
+        return s.out ? com::COM_ERR_OVERFLOW : com::COM_ERR_UNKNOWN;
     // File data goes out once: a piece the printer did not take whole ends the
     // upload.  A command line the printer took only part of is completed.
-    case Fault::short_transfer: return s.data ? com::COM_ERR_OVERFLOW : com::COM_SUCCESS;
+    case Fault::short_transfer:
+        return s.data ? com::COM_ERR_OVERFLOW : com::COM_SUCCESS;
     // A command the printer took none of was not sent; an empty reply
     // transfer hands out no line, which is no expected reply.
     case Fault::zero_length:
         return s.data ? com::COM_ERR_OVERFLOW : s.out ? com::COM_ERR_TIMEOUT : com::COM_ERR_COMMAND;
-    case Fault::wrong_reply: return com::COM_ERR_COMMAND;
-    case Fault::out_of_space: return com::COM_ERR_DISK_FULL;
+    case Fault::wrong_reply:
+        return com::COM_ERR_COMMAND;
+    case Fault::out_of_space:
+        return com::COM_ERR_DISK_FULL;
     }
     return -1;
 }
@@ -262,15 +317,24 @@ int expectedCode(Fault f, const Step& s)
 std::string failureLine(Fault f, const Step& s)
 {
     switch (f) {
-    case Fault::silence: return ": timeout\n";
-    case Fault::stall: return ": device has halted\n";
-    case Fault::vanish: return ": no device\n";
-    case Fault::io_error: return ": other error, error code: -1\n";
-    case Fault::overflow: return s.out ? ": device buffer overflow\n" : ": other error, error code: -8\n";
-    case Fault::short_transfer: return ": device took " + std::to_string(shortAmount(s)) + " of ";
-    case Fault::zero_length: return s.data ? ": device took 0 of " : s.out ? "com_write: : the printer took no byte" : "com_readline: \n";
-    case Fault::wrong_reply: return "com_readline: " + wrongLine(s) + "\r\n\n";
-    case Fault::out_of_space: return "com_readline: out of space\r\n\n";
+    case Fault::silence:
+        return ": timeout\n";
+    case Fault::stall:
+        return ": device has halted\n";
+    case Fault::vanish:
+        return ": no device\n";
+    case Fault::io_error:
+        return ": other error, error code: -1\n";
+    case Fault::overflow:
+        return s.out ? ": device buffer overflow\n" : ": other error, error code: -8\n";
+    case Fault::short_transfer:
+        return ": device took " + std::to_string(shortAmount(s)) + " of ";
+    case Fault::zero_length:
+        return s.data ? ": device took 0 of " : s.out ? "com_write: : the printer took no byte" : "com_readline: \n";
+    case Fault::wrong_reply:
+        return "com_readline: " + wrongLine(s) + "\r\n\n";
+    case Fault::out_of_space:
+        return "com_readline: out of space\r\n\n";
     }
     return std::string();
 }
@@ -399,7 +463,10 @@ TEST_F(UpdateSweep, EveryTransferFailsOnceInEveryWay)
                 continue;
             const std::string what = std::string(name(f)) + " at transfer " + std::to_string(s.index) + " (" +
                                      (s.command.empty() ? std::string("stale-reply look") : s.command) +
-                                     (s.data ? " data" : s.out ? " command" : " reply") + ")";
+                                     (s.data  ? " data"
+                                      : s.out ? " command"
+                                              : " reply") +
+                                     ")";
             SCOPED_TRACE(what);
             auto printer = freshWorld();
             plant(*printer, f, s);

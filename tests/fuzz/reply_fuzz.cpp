@@ -123,10 +123,9 @@ private:
 
 emu::FaultKind fault_kind(std::uint8_t f)
 {
-    static const emu::FaultKind kinds[] = {emu::FaultKind::silence,  emu::FaultKind::stall,
-                                           emu::FaultKind::vanish,   emu::FaultKind::overflow,
-                                           emu::FaultKind::short_transfer, emu::FaultKind::io_error,
-                                           emu::FaultKind::zero_length};
+    static const emu::FaultKind kinds[] = {
+        emu::FaultKind::silence,        emu::FaultKind::stall,    emu::FaultKind::vanish,     emu::FaultKind::overflow,
+        emu::FaultKind::short_transfer, emu::FaultKind::io_error, emu::FaultKind::zero_length};
     return kinds[f % 7];
 }
 

@@ -249,9 +249,15 @@ TEST_F(KernelLink, InstallOfAMainImageAndTwoFilesArrivesByteExact)
         EXPECT_TRUE(installs[i].complete);
     }
     const Commands expected{"~M601 S0",
-                            "~M28 307323 0:/sys/orbrey.bin", "~M29", "~M600",
-                            "~M28 65536 0:/sys/first.xbf", "~M29", "~M600",
-                            "~M28 102401 0:/sys/second.xbf", "~M29", "~M600",
+                            "~M28 307323 0:/sys/orbrey.bin",
+                            "~M29",
+                            "~M600",
+                            "~M28 65536 0:/sys/first.xbf",
+                            "~M29",
+                            "~M600",
+                            "~M28 102401 0:/sys/second.xbf",
+                            "~M29",
+                            "~M600",
                             "~M602"};
     EXPECT_EQ(gadget->commands(printer_id), expected);
     EXPECT_FALSE(gadget->under_control(printer_id)) << "given back at the end";
@@ -300,8 +306,7 @@ TEST_F(KernelLink, PrinterGoneDuringTheUploadIsReportedWithoutHanging)
     const auto start = steady_clock::now();
     const int code = l.com_install_file(image, "orbrey.bin", nullptr, nullptr, "", 5000);
     const long long took = elapsed_ms(start);
-    std::printf("printer gone during the upload: code %d (%s) after %lld ms\n", code, com::result_message(code),
-                took);
+    std::printf("printer gone during the upload: code %d (%s) after %lld ms\n", code, com::result_message(code), took);
     EXPECT_LT(took, 4000) << "the library must not wait for its 5000 ms time-out";
 
     // The transfer in flight when the printer goes away ends either with the
@@ -386,8 +391,8 @@ TEST_F(KernelLink, TheHostReadsTheDescriptorsTheEncoderWrites)
         const GadgetProcess& printer = plug(p.vid, p.pid, p.more);
         emu::PrinterRequest request;
         std::string error;
-        ASSERT_TRUE(emu::parse_printer_request(ids + p.more + ",serial=" + emu::control::escape(serial), &request,
-                                               &error))
+        ASSERT_TRUE(
+            emu::parse_printer_request(ids + p.more + ",serial=" + emu::control::escape(serial), &request, &error))
             << error;
         const emu::Identity identity = emu::printer_identity(request, 0);
 

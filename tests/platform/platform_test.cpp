@@ -159,7 +159,8 @@ TEST(FindEntries, MatchesTheWildcardAndReportsFoldersAndTimes)
 TEST(FindEntries, NonAsciiFolderAndNames)
 {
     TempDir dir;
-    const std::string folder = dir.utf8("\xC3\xBC" "bung");
+    const std::string folder = dir.utf8("\xC3\xBC"
+                                        "bung");
     testsupport::fs::create_directory(testsupport::from_utf8(folder));
     testsupport::write_file(testsupport::from_utf8(folder) / testsupport::from_utf8("libcom-\xE6\x97\xA5.log"), "");
     const auto found = search(folder, "libcom-?.log");

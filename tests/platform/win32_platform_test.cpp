@@ -34,8 +34,8 @@ std::wstring wide(const std::string& utf8)
 {
     if (utf8.empty())
         return std::wstring();
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                                          nullptr, 0);
+    const int units =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring text(static_cast<std::size_t>(units), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &text[0], units);
     return text;
@@ -142,8 +142,8 @@ TEST(Sharing, ALogOpenForWritingMayBeReadButNotWrittenOrDeleted)
     write_through(log, "first line\n");
 
     // A reader elsewhere (a viewer, an editor) opens it as such programs do.
-    HANDLE reader = CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE reader = CreateFileW(wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     char text[64];
     DWORD got = 0;
@@ -207,7 +207,8 @@ TEST(Utf8Paths, NonAsciiFoldersAndNamesReachTheWideApiUnchanged)
 {
     TempDir dir;
     // U+00FC, U+65E5 U+672C, and U+1D11E (a surrogate pair in UTF-16).
-    const std::string folder_name = "Pr\xC3\xBC" "fung \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9D\x84\x9E";
+    const std::string folder_name = "Pr\xC3\xBC"
+                                    "fung \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9D\x84\x9E";
     const std::wstring wfolder_name = L"Pr\u00FCfung \u65E5\u672C \xD834\xDD1E";
     const std::wstring wfolder = wide(dir.utf8()) + L"\\" + wfolder_name;
     ASSERT_TRUE(CreateDirectoryW(wfolder.c_str(), nullptr)) << "error " << GetLastError();
@@ -340,8 +341,7 @@ TEST_F(RelativeLongPaths, AreResolvedAsTheSystemResolvesShortOnes)
     // itself first.
     const std::string base = dir.utf8();
     const LongPath target = make_long_path(base, 600);
-    ASSERT_TRUE(CreateDirectoryW(long_form(target.wide.substr(0, target.wide.rfind(L'\\')) + L"\\x").c_str(),
-                                 nullptr));
+    ASSERT_TRUE(CreateDirectoryW(long_form(target.wide.substr(0, target.wide.rfind(L'\\')) + L"\\x").c_str(), nullptr));
     std::string relative = target.utf8.substr(base.size() + 1);
     std::replace(relative.begin(), relative.end(), '\\', '/');
     const std::size_t last = relative.rfind('/');

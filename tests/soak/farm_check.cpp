@@ -41,9 +41,12 @@ std::vector<std::string> split_list(const std::string& text)
 std::string Fault::text() const
 {
     switch (what) {
-    case FaultClass::none: return "-";
-    case FaultClass::full_store: return "capacity " + std::to_string(at);
-    default: break;
+    case FaultClass::none:
+        return "-";
+    case FaultClass::full_store:
+        return "capacity " + std::to_string(at);
+    default:
+        break;
     }
     if (kind == "vanish-after")
         return "vanish after " + std::to_string(at) + " data bytes";
@@ -168,8 +171,8 @@ Report read_plain(const std::string& out, const std::vector<std::string>& names)
     return report;
 }
 
-void check_printer(const Held& held, const Reported* reported, const Fault& fault,
-                   const std::vector<std::string>& plan, Findings* findings)
+void check_printer(const Held& held, const Reported* reported, const Fault& fault, const std::vector<std::string>& plan,
+                   Findings* findings)
 {
     const auto fail = [&](const std::string& what) { findings->failures.push_back(held.place + ": " + what); };
     const bool gone = !held.plugged;
@@ -195,14 +198,14 @@ void check_printer(const Held& held, const Reported* reported, const Fault& faul
     for (const std::string& name : reported->installed)
         said.push_back(system_folder + name);
     if (reported->succeed != (said == plan))
-        fail(std::string("reported ") + (reported->succeed ? "updated" : "not updated") + " with installed: " +
-             joined(said));
+        fail(std::string("reported ") + (reported->succeed ? "updated" : "not updated") +
+             " with installed: " + joined(said));
     // The printer may take up the file whose install failed after the
     // take-up command had reached it (in whole, or cut and completed before
     // the give-back): right when the report says it may have.
     const bool one_more = taken.size() == said.size() + 1 && std::equal(said.begin(), said.end(), taken.begin());
-    const bool said_maybe = !reported->may_be_taken_up.empty() && one_more &&
-                            taken.back() == system_folder + reported->may_be_taken_up;
+    const bool said_maybe =
+        !reported->may_be_taken_up.empty() && one_more && taken.back() == system_folder + reported->may_be_taken_up;
     if (taken != said && !said_maybe)
         fail("the report says installed: " + joined(said) + "; the printer took up: " + joined(taken));
     if (fault.what == FaultClass::none && !reported->succeed)

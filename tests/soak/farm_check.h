@@ -44,7 +44,7 @@ struct Reported {
 
 struct Report {
     std::map<std::string, Reported> printers;
-    int summary_updated = -1;        // the plain summary's count; -1 when there is none
+    int summary_updated = -1;           // the plain summary's count; -1 when there is none
     std::vector<std::string> problems;  // what does not read as a report should
 };
 
@@ -63,9 +63,9 @@ struct Held {
     bool upload_open = false;
     std::string upload_path;
     std::vector<std::pair<std::string, bool>> installs;  // path, arrived whole
-    std::vector<std::string> differing;   // files held whole whose bytes are not the local file's
-    std::vector<std::string> violations;  // what a careful host never does
-    std::vector<std::string> commands;    // every command line it received
+    std::vector<std::string> differing;                  // files held whole whose bytes are not the local file's
+    std::vector<std::string> violations;                 // what a careful host never does
+    std::vector<std::string> commands;                   // every command line it received
 };
 
 // What breaks a rule.
@@ -78,7 +78,7 @@ struct Findings {
 // file byte for byte; nothing a careful host never does; the report agrees
 // with the printer (what it took up, in order, and whether it is updated); a
 // printer without a fault is updated.  `plan`: the remote paths in order.
-void check_printer(const Held& held, const Reported* reported, const Fault& fault,
-                   const std::vector<std::string>& plan, Findings* findings);
+void check_printer(const Held& held, const Reported* reported, const Fault& fault, const std::vector<std::string>& plan,
+                   Findings* findings);
 
 }  // namespace farm

@@ -47,7 +47,8 @@ Reading read_process(pid_t pid)
         char target[512];
         const ssize_t n = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target - 1);
         if (n >= 0)  // else closed meanwhile
-            r.descriptors.push_back(std::string(entry->d_name) + " -> " + std::string(target, static_cast<std::size_t>(n)));
+            r.descriptors.push_back(std::string(entry->d_name) + " -> " +
+                                    std::string(target, static_cast<std::size_t>(n)));
     }
     ::closedir(fds);
     std::sort(r.descriptors.begin(), r.descriptors.end());

@@ -72,8 +72,8 @@ struct Firmware {
 };
 
 // What one update left wrong; empty when it is right.
-std::vector<std::string> check_update(const emu::Printer& printer, const std::vector<Firmware>& firmware,
-                                      int done_true, int done_false, const QStringList& errors)
+std::vector<std::string> check_update(const emu::Printer& printer, const std::vector<Firmware>& firmware, int done_true,
+                                      int done_false, const QStringList& errors)
 {
     std::vector<std::string> wrong;
     if (done_true != 1 || done_false != 0 || !errors.isEmpty())
@@ -110,8 +110,8 @@ std::vector<std::string> check_update(const emu::Printer& printer, const std::ve
     for (const std::string& what : bus.misuse)
         wrong.push_back("libusb misuse: " + what);
     const emu::LibraryCounters& c = bus.counters;
-    if (c.live_device_lists || c.live_handles || c.claimed_interfaces || c.default_context_refs ||
-        c.inits != c.exits || c.unmatched_exits)
+    if (c.live_device_lists || c.live_handles || c.claimed_interfaces || c.default_context_refs || c.inits != c.exits ||
+        c.unmatched_exits)
         wrong.push_back("libusb left open: lists " + std::to_string(c.live_device_lists) + ", handles " +
                         std::to_string(c.live_handles) + ", claims " + std::to_string(c.claimed_interfaces) +
                         ", inits " + std::to_string(c.inits) + " against exits " + std::to_string(c.exits));

@@ -82,9 +82,8 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!parse(argc, argv, &options)) {
-        std::fprintf(stderr,
-                     "usage: zarvik-soak-scans [--scans N] [--readings A,B,...] [--every K] [--seed S] "
-                     "[--rss-margin KIB]\n");
+        std::fprintf(stderr, "usage: zarvik-soak-scans [--scans N] [--readings A,B,...] [--every K] [--seed S] "
+                             "[--rss-margin KIB]\n");
         return 2;
     }
     if (!emu::EmulatorControl::available()) {
@@ -107,8 +106,7 @@ int main(int argc, char** argv)
         std::fprintf(report, " %ld", at);
     std::fprintf(report, "; margins: descriptors 0, threads 0, resident memory %llu KiB\n",
                  static_cast<unsigned long long>(options.rss_margin_kib));
-    std::fprintf(report, "%8s %8s %6s  %-50s  %s\n", "scans", "seconds", "found", "this process",
-                 "the emulator");
+    std::fprintf(report, "%8s %8s %6s  %-50s  %s\n", "scans", "seconds", "found", "this process", "the emulator");
     std::fflush(report);
 
     UpdateFirmware worker;
@@ -136,8 +134,7 @@ int main(int argc, char** argv)
         const bool checkpoint = options.readings.count(scan) != 0;
         if (checkpoint || scan % options.every == 0) {
             const soak::Reading own = soak::read_process();
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             std::string parent = "-";
             try {
                 parent = soak::describe(soak::read_process(::getppid()));

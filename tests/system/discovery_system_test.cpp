@@ -129,9 +129,10 @@ TEST_F(Discovery, StringsArriveAsTheDescriptorCarriesThem)
     emu::EmulatorControl::NewPrinter p;
     p.vendor_id = vid;
     p.product_id = pid;
-    p.manufacturer = std::string(120, 'M');               // under both limits: whole
-    p.product = std::string(200, 'P');                    // more than a descriptor holds
-    p.serial = "Dr\xC3\xBC" "cker-\xF0\x9F\x96\xA8";      // outside ASCII: one '?' per UTF-16 unit
+    p.manufacturer = std::string(120, 'M');  // under both limits: whole
+    p.product = std::string(200, 'P');       // more than a descriptor holds
+    p.serial = "Dr\xC3\xBC"
+               "cker-\xF0\x9F\x96\xA8";  // outside ASCII: one '?' per UTF-16 unit
     ctl->plug(p);
     std::vector<Record> out;
     ASSERT_EQ(list(&out), com::COM_SUCCESS);

@@ -40,9 +40,9 @@ TEST_F(Connection, OpenTakesControlAndCloseGivesItBack)
         EXPECT_EQ(traffic[i].length, 4096u) << "a refill asks for the whole receive buffer";
     }
     const std::string log = log_text();
-    for (const char* line : {"com_write: ~M601 S0\r\n\n", "com_readline: CMD M601 Received.\r\n\n",
-                             "com_readline: Control Success.\r\n\n", "com_write: ~M602\r\n\n",
-                             "com_readline: Control Release.\r\n\n"})
+    for (const char* line :
+         {"com_write: ~M601 S0\r\n\n", "com_readline: CMD M601 Received.\r\n\n", "com_readline: Control Success.\r\n\n",
+          "com_write: ~M602\r\n\n", "com_readline: Control Release.\r\n\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
@@ -151,8 +151,7 @@ TEST_F(Connection, SetBPrinterTakesCommandsOn2AndDataOn4)
     EXPECT_EQ(l.endpoint_set().cmd_out, 0x02);
     EXPECT_EQ(l.endpoint_set().data_out, 0x04);
     const std::string bytes = testsupport::pattern_bytes(5000, 3);
-    ASSERT_EQ(l.com_send_file(local("f.bin", bytes), "0:/sys/f.bin", nullptr, nullptr, 99, "", 1000),
-              com::COM_SUCCESS);
+    ASSERT_EQ(l.com_send_file(local("f.bin", bytes), "0:/sys/f.bin", nullptr, nullptr, 99, "", 1000), com::COM_SUCCESS);
     for (const auto& t : ctl->traffic(id)) {
         if (t.endpoint & 0x80)
             EXPECT_EQ(t.endpoint, 0x81);
@@ -211,8 +210,7 @@ TEST_F(Connection, ALinkFindsItsPrinterAgainAfterAReplug)
     ctl->plug_back(first);
     const auto start = Clock::now();
     int code = com::COM_ERR_CONNECT;
-    EXPECT_TRUE(wait_for([&] { return (code = l.com_open(1000, true)) == com::COM_SUCCESS; }))
-        << "last code " << code;
+    EXPECT_TRUE(wait_for([&] { return (code = l.com_open(1000, true)) == com::COM_SUCCESS; })) << "last code " << code;
     RecordProperty("reopen_after_replug_ms", std::to_string(ms_since(start)));
     EXPECT_TRUE(ctl->under_control(first));
 }

@@ -121,7 +121,8 @@ TEST(Folder, ListsFilesOnlyWithoutHiddenOnesByNameIgnoringCase)
 #endif
     const auto listing = update::list_firmware_folder(dir.utf8());
 #ifndef _WIN32
-    EXPECT_EQ(names(listing), (std::vector<std::string>{"_under.xbf", "A.bin", "a2.xbf", "b.xbf", "c.BIN", "link.xbf", "Zed.xbf"}));
+    EXPECT_EQ(names(listing),
+              (std::vector<std::string>{"_under.xbf", "A.bin", "a2.xbf", "b.xbf", "c.BIN", "link.xbf", "Zed.xbf"}));
 #else
     EXPECT_EQ(names(listing), (std::vector<std::string>{"_under.xbf", "A.bin", "a2.xbf", "b.xbf", "c.BIN", "Zed.xbf"}));
 #endif
@@ -135,12 +136,14 @@ TEST(Folder, OrderFoldsCaseBeyondAscii)
     const std::vector<std::string> expected = {
         "alpha",
         "Beta",
-        "\xC3\x84pfel",        // Ä folds to U+00E4
-        "\xC3\xA9" "clair",    // U+00E9
-        "\xCF\x89" "2",        // U+03C9, then "2" before "m"
-        "\xCE\xA9mega",        // Ω folds to U+03C9
+        "\xC3\x84pfel",  // Ä folds to U+00E4
+        "\xC3\xA9"
+        "clair",  // U+00E9
+        "\xCF\x89"
+        "2",                 // U+03C9, then "2" before "m"
+        "\xCE\xA9mega",      // Ω folds to U+03C9
         "\xF0\x9F\x96\xA8",  // U+1F5A8: the surrogate pair D83D DDA8
-        "\xEF\xBD\x81",       // U+FF41, above the surrogates in UTF-16
+        "\xEF\xBD\x81",      // U+FF41, above the surrogates in UTF-16
     };
     std::vector<std::string> shuffled = {expected[5], expected[0], expected[7], expected[2],
                                          expected[4], expected[1], expected[6], expected[3]};
@@ -148,7 +151,9 @@ TEST(Folder, OrderFoldsCaseBeyondAscii)
     EXPECT_EQ(shuffled, expected);
     EXPECT_EQ(update::folded_name("\xCE\xA9MEGA"), u"\u03c9mega");
     EXPECT_EQ(update::folded_name("\xC4\xB0"), u"i\u0307") << "capital I with dot, as Qt lower-cases it";
-    EXPECT_EQ(update::folded_name("a\xFF" "b"), u"a\ufffdb");
+    EXPECT_EQ(update::folded_name("a\xFF"
+                                  "b"),
+              u"a\ufffdb");
     EXPECT_TRUE(update::name_before("A.bin", "a.bin")) << "names equal but for case: by their bytes";
     EXPECT_FALSE(update::name_before("a.bin", "A.bin"));
 }
@@ -238,20 +243,33 @@ TEST(Checksums, LinesAreReadAsTheChecksumToolsWriteThem)
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const Case cases[] = {
-        {"text and binary marker", abc_sha + "  a.bin\n" + long_sha + " *b.xbf\n", {"a.bin=" + abc_sha + "@1", "b.xbf=" + long_sha + "@2"}, ""},
-        {"blank lines, no last line end, CR LF", "\n" + abc_sha + "  a.bin\r\n  \n" + long_sha + "  b.xbf",
-         {"a.bin=" + abc_sha + "@2", "b.xbf=" + long_sha + "@4"}, ""},
+        {"text and binary marker",
+         abc_sha + "  a.bin\n" + long_sha + " *b.xbf\n",
+         {"a.bin=" + abc_sha + "@1", "b.xbf=" + long_sha + "@2"},
+         ""},
+        {"blank lines, no last line end, CR LF",
+         "\n" + abc_sha + "  a.bin\r\n  \n" + long_sha + "  b.xbf",
+         {"a.bin=" + abc_sha + "@2", "b.xbf=" + long_sha + "@4"},
+         ""},
         {"a byte order mark first", "\xEF\xBB\xBF" + abc_sha + "  a.bin\n", {"a.bin=" + abc_sha + "@1"}, ""},
         {"blanks inside and around a name", abc_sha + "  my fw .bin \n", {"my fw .bin =" + abc_sha + "@1"}, ""},
         {"upper-case digits", upper + "  a.bin\n", {"a.bin=" + abc_sha + "@1"}, ""},
         {"an escaped name", "\\" + abc_sha + "  a\\\\b\\nc.xbf\n", {"a\\b\nc.xbf=" + abc_sha + "@1"}, ""},
-        {"the same name twice alike", abc_sha + "  a.bin\n" + abc_sha + "  ./a.bin\n", {"a.bin=" + abc_sha + "@1", "./a.bin=" + abc_sha + "@2"}, ""},
-        {"the same name with two checksums", abc_sha + "  a.bin\n" + long_sha + "  ./a.bin\n", {},
+        {"the same name twice alike",
+         abc_sha + "  a.bin\n" + abc_sha + "  ./a.bin\n",
+         {"a.bin=" + abc_sha + "@1", "./a.bin=" + abc_sha + "@2"},
+         ""},
+        {"the same name with two checksums",
+         abc_sha + "  a.bin\n" + long_sha + "  ./a.bin\n",
+         {},
          "SHA256SUMS line 2 gives a.bin another checksum than line 1"},
         {"one blank only", "\n\n" + abc_sha + " a.bin\n", {}, "SHA256SUMS line 3 is not a checksum line"},
         {"63 digits", abc_sha.substr(1) + "  a.bin\n", {}, "SHA256SUMS line 1 is not a checksum line"},
         {"no name", abc_sha + "  \n", {}, "SHA256SUMS line 1 is not a checksum line"},
-        {"another tool's tagged form", "SHA256 (a.bin) = " + abc_sha + "\n", {}, "SHA256SUMS line 1 is not a checksum line"},
+        {"another tool's tagged form",
+         "SHA256 (a.bin) = " + abc_sha + "\n",
+         {},
+         "SHA256SUMS line 1 is not a checksum line"},
         {"a comment", "# made by the release script\n", {}, "SHA256SUMS line 1 is not a checksum line"},
         {"an unknown escape", "\\" + abc_sha + "  a\\tb\n", {}, "SHA256SUMS line 1 is not a checksum line"},
         {"nothing", "", {}, ""},
@@ -284,12 +302,13 @@ TEST_F(Check, AChecksumListBindsEveryPlannedFileAndNothingElse)
     const std::string good = abc_sha + "  Main 2.4.bin\n" + long_sha + " *fonts.xbf\n";
     const Case cases[] = {
         {"no list: nothing changes", "", com::COM_SUCCESS, 0, ""},
-        {"both listed and matching, files not planned ignored", good + "0000000000000000000000000000000000000000000000000000000000000000  notes.txt\n",
-         com::COM_SUCCESS, 0, ""},
+        {"both listed and matching, files not planned ignored",
+         good + "0000000000000000000000000000000000000000000000000000000000000000  notes.txt\n", com::COM_SUCCESS, 0,
+         ""},
         {"the main image differs", long_sha + "  Main 2.4.bin\n" + long_sha + "  fonts.xbf\n", com::COM_ERR_FILE, 0,
          "checksum mismatch: SHA256SUMS line 1 gives " + long_sha + ", the file is " + abc_sha},
-        {"the additional file not listed", abc_sha + "  Main 2.4.bin\n" + long_sha + "  Fonts.xbf\n", com::COM_ERR_FILE, 1,
-         "not in SHA256SUMS"},
+        {"the additional file not listed", abc_sha + "  Main 2.4.bin\n" + long_sha + "  Fonts.xbf\n", com::COM_ERR_FILE,
+         1, "not in SHA256SUMS"},
         {"a malformed line after good ones", good + "not a line\n", com::COM_ERR_FILE, 0,
          "SHA256SUMS line 3 is not a checksum line"},
         {"an empty list lists nothing", "\n", com::COM_ERR_FILE, 0, "not in SHA256SUMS"},
@@ -325,17 +344,20 @@ TEST_F(Check, AChecksumListThatCannotBeReadRefusesThePlan)
     const Case cases[] = {
         {"a folder", [](const testsupport::fs::path& p) { testsupport::fs::create_directory(p); },
          "SHA256SUMS is not a regular file"},
-        {"too large", [](const testsupport::fs::path& p) { testsupport::write_file(p, std::string((1 << 20) + 1, '\n')); },
+        {"too large",
+         [](const testsupport::fs::path& p) { testsupport::write_file(p, std::string((1 << 20) + 1, '\n')); },
          "SHA256SUMS is larger than 1 MiB"},
 #ifndef _WIN32
         {"a link to nothing", [](const testsupport::fs::path& p) { testsupport::fs::create_symlink("gone", p); },
          "SHA256SUMS is a link to nothing"},
         {"a pipe, never opened", [](const testsupport::fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); },
          "SHA256SUMS is not a regular file"},
-        {"unreadable", [](const testsupport::fs::path& p) {
+        {"unreadable",
+         [](const testsupport::fs::path& p) {
              testsupport::write_file(p, abc_sha + "  a.xbf\n");
              testsupport::fs::permissions(p, testsupport::fs::perms::none);
-         }, getuid() == 0 ? "" : "SHA256SUMS cannot be opened for reading"},
+         },
+         getuid() == 0 ? "" : "SHA256SUMS cannot be opened for reading"},
 #endif
     };
     for (const Case& c : cases) {

@@ -93,7 +93,8 @@ protected:
     std::string stored(const std::string& path) const
     {
         auto it = printer->files().find(path);
-        return it == printer->files().end() ? std::string() : std::string(it->second.data.begin(), it->second.data.end());
+        return it == printer->files().end() ? std::string()
+                                            : std::string(it->second.data.begin(), it->second.data.end());
     }
 
     std::string log_text() const
@@ -119,7 +120,7 @@ TEST_F(Session, AWholeUpdateInstallsInPlanOrderAndHoldsThePrinterThroughDone)
     EXPECT_TRUE(outcome.succeed);
     EXPECT_EQ(outcome.installed, 2u);
     EXPECT_EQ(recorder.events, (Events{"progress(0)", "start(0)", "progress(100)", "installed(0)", "start(1)",
-                                      "progress(100)", "installed(1)", "done(true)"}));
+                                       "progress(100)", "installed(1)", "done(true)"}));
     EXPECT_TRUE(recorder.held_during_done);
     EXPECT_TRUE(stored("0:/sys/orbrey.bin") == image);
     EXPECT_TRUE(stored("0:/sys/fonts.xbf") == fonts);
@@ -144,7 +145,9 @@ TEST_F(Session, ProblemsFoundBeforehandSendNothingAndMakeNoLink)
         {{{"readme.txt", 10}, {"X.BIN", 10}}, "no firmware available.", -1, ""},
         {{}, "no firmware available.", -1, ""},
         {{{"a.bin", 100}, {"b.xbf", 0}}, "open or access file failure", com::COM_ERR_FILE, "b.xbf: is empty"},
-        {{{"a.bin", 100}, {std::string(100, 'n') + ".xbf", 5}}, "invalid arguments", com::COM_ERR_INVALID_ARGUMENTS,
+        {{{"a.bin", 100}, {std::string(100, 'n') + ".xbf", 5}},
+         "invalid arguments",
+         com::COM_ERR_INVALID_ARGUMENTS,
          std::string(100, 'n') + ".xbf: has a name of 104 bytes, longer than the printer takes (103)"},
     };
     for (const Case& c : cases) {
@@ -177,7 +180,7 @@ TEST_F(Session, AFailingStepIsTheOneErrorAndLaterFilesAreNotTried)
     EXPECT_EQ(outcome.failure.file, 1u);
     EXPECT_EQ(outcome.failure.code, com::COM_ERR_COMMAND);
     EXPECT_EQ(recorder.events, (Events{"progress(0)", "start(0)", "progress(100)", "installed(0)", "start(1)",
-                                      "error(printer execute command failure)", "done(false)"}));
+                                       "error(printer execute command failure)", "done(false)"}));
     EXPECT_EQ(printer->files().count("0:/sys/c.xbf"), 0u);
 }
 
@@ -222,7 +225,8 @@ TEST_F(Session, ACancelStopsTheUploadAtTheNextPieceAndGivesThePrinterBack)
     // After the cancel: no further piece, the upload's end, the give-back.
     const auto& commands = printer->commands();
     ASSERT_GE(commands.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()), (std::vector<std::string>{"~M29", "~M602"}));
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
+              (std::vector<std::string>{"~M29", "~M602"}));
     std::size_t data_after = 0;
     for (std::size_t i = pieces_at_cancel; i < printer->traffic().size(); ++i)
         data_after += printer->traffic()[i].endpoint == 0x03;
@@ -240,7 +244,8 @@ TEST_F(Session, AFileMayHaveBeenTakenUpOnceItsTakeUpCommandReachedThePrinter)
     };
     const Case cases[] = {
         {"the upload request refused", [](emu::Printer& p) { p.replace_reply("M28", 1, "busy", 1); }, false},
-        {"the printer gone after the take-up", [](emu::Printer& p) {
+        {"the printer gone after the take-up",
+         [](emu::Printer& p) {
              p.set_command_hook([&p](const std::string& line) {
                  if (line == "~M600" && p.installs().size() == 2)
                      p.unplug();
@@ -392,7 +397,8 @@ TEST_F(Session, AFileChangedAfterItsCheckIsNotSentWhole)
     EXPECT_EQ(stored("0:/sys/orbrey.bin").size(), 5u * 4096) << "every piece but the last";
     EXPECT_TRUE(printer->installs().empty());
     const auto& commands = printer->commands();
-    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()), (std::vector<std::string>{"~M29", "~M602"}));
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
+              (std::vector<std::string>{"~M29", "~M602"}));
     EXPECT_NE(log_text().find(firmware.utf8("a.bin") + " changed since it was checked"), std::string::npos);
 }
 

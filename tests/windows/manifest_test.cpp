@@ -83,15 +83,15 @@ protected:
 
 BOOL CALLBACK collect_type(HMODULE, LPWSTR type, LONG_PTR list)
 {
-    reinterpret_cast<std::vector<ULONG_PTR>*>(list)->push_back(
-        IS_INTRESOURCE(type) ? reinterpret_cast<ULONG_PTR>(type) : ~ULONG_PTR(0));
+    reinterpret_cast<std::vector<ULONG_PTR>*>(list)->push_back(IS_INTRESOURCE(type) ? reinterpret_cast<ULONG_PTR>(type)
+                                                                                    : ~ULONG_PTR(0));
     return TRUE;
 }
 
 BOOL CALLBACK collect_name(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR list)
 {
-    reinterpret_cast<std::vector<ULONG_PTR>*>(list)->push_back(
-        IS_INTRESOURCE(name) ? reinterpret_cast<ULONG_PTR>(name) : ~ULONG_PTR(0));
+    reinterpret_cast<std::vector<ULONG_PTR>*>(list)->push_back(IS_INTRESOURCE(name) ? reinterpret_cast<ULONG_PTR>(name)
+                                                                                    : ~ULONG_PTR(0));
     return TRUE;
 }
 
@@ -155,7 +155,8 @@ TEST_F(ToolResources, AskForAdministratorRightsWithoutUiAccess)
     const std::regex attribute(R"re(([A-Za-z]+)\s*=\s*"([^"]*)")re");
     for (std::sregex_iterator it(element.begin(), element.end(), attribute), end; it != end; ++it)
         attributes[(*it)[1]] = (*it)[2];
-    EXPECT_EQ(attributes, (std::map<std::string, std::string>{{"level", "requireAdministrator"}, {"uiAccess", "false"}}));
+    EXPECT_EQ(attributes,
+              (std::map<std::string, std::string>{{"level", "requireAdministrator"}, {"uiAccess", "false"}}));
 }
 
 }  // namespace

@@ -156,8 +156,8 @@ public:
 
     bool complete() const
     {
-        return open_manager_.installed() && open_service_.installed() && control_.installed() &&
-               query_.installed() && close_.installed() && sleep_.installed();
+        return open_manager_.installed() && open_service_.installed() && control_.installed() && query_.installed() &&
+               close_.installed() && sleep_.installed();
     }
 
     Calls calls;
@@ -291,9 +291,9 @@ TEST_F(StopService, AStopPendingServiceIsPolledWithItsWaitHintUntilItHasStopped)
     // five times 200 ms and finds it stopped on the sixth query.
     constexpr DWORD steps = 5, hint = 200;
     std::wstring name;
-    ASSERT_NO_FATAL_FAILURE(add_service(L"StopPending",
-                                        L"stop=pending steps=" + std::to_wstring(steps) + L" hint=" + std::to_wstring(hint),
-                                        true, &name));
+    ASSERT_NO_FATAL_FAILURE(
+        add_service(L"StopPending", L"stop=pending steps=" + std::to_wstring(steps) + L" hint=" + std::to_wstring(hint),
+                    true, &name));
 
     ULONGLONG elapsed = 0;
     Calls calls;
@@ -334,8 +334,8 @@ TEST_F(StopService, AStopPendingServiceIsPolledWithItsWaitHintUntilItHasStopped)
     // whole stop at least as long as its sleeps and as the service's own
     // schedule (stopped (steps - 1/2) hints after the stop).
     for (std::size_t i = 1; i < calls.queries.size(); ++i)
-        EXPECT_GE(calls.queries[i].at - calls.queries[i - 1].at, hint - tick_ms) << "between queries " << i - 1
-                                                                                  << " and " << i;
+        EXPECT_GE(calls.queries[i].at - calls.queries[i - 1].at, hint - tick_ms)
+            << "between queries " << i - 1 << " and " << i;
     EXPECT_GE(elapsed + tick_ms, calls.sleeps.size() * hint);
     EXPECT_GE(elapsed + tick_ms, steps * hint - hint / 2);
     // And nothing else waits: the queries themselves take a few milliseconds.
@@ -359,11 +359,9 @@ TEST_F(StopService, AChangeFromOnePendingStateToAnotherCountsAsProgress)
     ASSERT_FALSE(calls.queries.empty());
     EXPECT_EQ(calls.queries.front().status.dwCurrentState, static_cast<DWORD>(SERVICE_PAUSE_PENDING));
     EXPECT_EQ(calls.queries.front().status.dwCheckPoint, 7u);
-    ASSERT_TRUE(std::any_of(calls.queries.begin(), calls.queries.end(),
-                            [](const Query& q) {
-                                return q.status.dwCurrentState == SERVICE_STOP_PENDING && q.status.dwCheckPoint < 7;
-                            }))
-        << "the stop polled too late to see the second pending state";
+    ASSERT_TRUE(std::any_of(calls.queries.begin(), calls.queries.end(), [](const Query& q) {
+        return q.status.dwCurrentState == SERVICE_STOP_PENDING && q.status.dwCheckPoint < 7;
+    })) << "the stop polled too late to see the second pending state";
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(calls.queries.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(calls.sleeps, std::vector<DWORD>(calls.queries.size() - 1, 200));

@@ -38,7 +38,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
+#include <windows.h>  // before the headers that build on it
+
 #include <shellapi.h>
 
 #include <cstdio>
@@ -249,9 +250,8 @@ int run(const std::wstring& name, const std::vector<std::wstring>& words)
 
 int usage()
 {
-    std::fwprintf(stderr,
-                  L"usage: zarvik_test_service (install NAME [BEHAVIOUR...] | start NAME | release NAME |\n"
-                  L"                            delete NAME | state NAME | run NAME [BEHAVIOUR...])\n");
+    std::fwprintf(stderr, L"usage: zarvik_test_service (install NAME [BEHAVIOUR...] | start NAME | release NAME |\n"
+                          L"                            delete NAME | state NAME | run NAME [BEHAVIOUR...])\n");
     return 2;
 }
 
@@ -315,7 +315,8 @@ int main()
                                   : state == SERVICE_STOPPED      ? L"stopped"
                                   : state == SERVICE_STOP_PENDING ? L"stop-pending"
                                                                   : L"pending";
-            std::wprintf(L"%ls %lu\n", word, state == 0 ? 0ul : static_cast<unsigned long>(testservice::process_id(name)));
+            std::wprintf(L"%ls %lu\n", word,
+                         state == 0 ? 0ul : static_cast<unsigned long>(testservice::process_id(name)));
             return 0;
         }
     }

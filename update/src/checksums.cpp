@@ -20,10 +20,17 @@ bool unescape(const std::string& escaped, std::string* name)
         if (++i == escaped.size())
             return false;
         switch (escaped[i]) {
-        case '\\': *name += '\\'; break;
-        case 'n': *name += '\n'; break;
-        case 'r': *name += '\r'; break;
-        default: return false;
+        case '\\':
+            *name += '\\';
+            break;
+        case 'n':
+            *name += '\n';
+            break;
+        case 'r':
+            *name += '\r';
+            break;
+        default:
+            return false;
         }
     }
     return true;
@@ -84,8 +91,8 @@ ChecksumList parse_checksum_list(const std::string& text)
         ChecksumEntry entry;
         entry.line = number;
         if (!parse_line(line, &entry)) {
-            list.problem = std::string(checksum_list_name) + " line " + std::to_string(number) +
-                           " is not a checksum line";
+            list.problem =
+                std::string(checksum_list_name) + " line " + std::to_string(number) + " is not a checksum line";
             return list;
         }
         const ChecksumEntry* earlier = list.find(without_dot_slash(entry.name));

@@ -91,8 +91,8 @@ Outcome Session::run(const LinkMaker& make_link)
                 succeed = fail(outcome, com::COM_ERR_CANCELED, std::string(), i);
                 break;
             }
-            owned->write_log(("update: sending " + f.local_path + " (" + std::to_string(f.size) + " bytes) as " + com::protocol::system_folder +
-                              f.printer_name + ", sha256 " + f.sha256)
+            owned->write_log(("update: sending " + f.local_path + " (" + std::to_string(f.size) + " bytes) as " +
+                              com::protocol::system_folder + f.printer_name + ", sha256 " + f.sha256)
                                  .c_str());
             // The upload proves it sends the bytes checked, or sends not all of them.
             com::Sha256Digest digest;
@@ -100,8 +100,8 @@ Outcome Session::run(const LinkMaker& make_link)
                 owned->expect_upload_sha256(digest);
             observer.file_started(i);
             installing = i;
-            const int code =
-                owned->com_install_file(f.local_path, f.printer_name, on_progress, this, std::string(), install_timeout_ms);
+            const int code = owned->com_install_file(f.local_path, f.printer_name, on_progress, this, std::string(),
+                                                     install_timeout_ms);
             installing = no_file;
             if (code != com::COM_SUCCESS) {
                 // The take-up command reached the printer: it may have taken

@@ -39,9 +39,9 @@ public:
     // Hands out the next reply line, without its line end.
     virtual int com_readline(char* buffer, int buffer_size, int* line_length, unsigned timeout_ms) = 0;
     // Uploads a local file to `remote_path` on the printer.
-    virtual int com_send_file(const std::string& local_path, const std::string& remote_path,
-                              ProgressCallback progress, void* context, int progress_scale,
-                              const std::string& closing_argument, unsigned timeout_ms) = 0;
+    virtual int com_send_file(const std::string& local_path, const std::string& remote_path, ProgressCallback progress,
+                              void* context, int progress_scale, const std::string& closing_argument,
+                              unsigned timeout_ms) = 0;
     // One raw read from the command endpoint, bypassing the line buffer.
     virtual int com_read(void* buffer, int length, int* received, unsigned timeout_ms) = 0;
     // Drops buffered reply bytes and reads once to drop what is pending.
@@ -49,9 +49,8 @@ public:
 
     // Uploads a file into the printer's system folder and asks the printer to
     // take it up ("~M600"); reports 100 % when the printer has confirmed.
-    int com_install_file(const std::string& local_path, const std::string& file_name,
-                         ProgressCallback progress, void* context,
-                         const std::string& closing_argument, unsigned timeout_ms);
+    int com_install_file(const std::string& local_path, const std::string& file_name, ProgressCallback progress,
+                         void* context, const std::string& closing_argument, unsigned timeout_ms);
 
     // After com_install_file: its take-up command ("~M600") reached the
     // printer, whole or in part, so that whatever the outcome the printer
@@ -113,7 +112,10 @@ protected:
 #endif
         ;
 
-    LineBuffer& replies() { return *reply_buffer; }
+    LineBuffer& replies()
+    {
+        return *reply_buffer;
+    }
 
     // While one exists, a log line that cannot be written does not end the
     // operation under way: the first failure is kept, and rethrow() (or the

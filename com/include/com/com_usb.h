@@ -30,9 +30,9 @@ public:
     int com_is_closed() override;
     int com_write(const void* data, int length, int* written, unsigned timeout_ms) override;
     int com_readline(char* buffer, int buffer_size, int* line_length, unsigned timeout_ms) override;
-    int com_send_file(const std::string& local_path, const std::string& remote_path,
-                      ProgressCallback progress, void* context, int progress_scale,
-                      const std::string& closing_argument, unsigned timeout_ms) override;
+    int com_send_file(const std::string& local_path, const std::string& remote_path, ProgressCallback progress,
+                      void* context, int progress_scale, const std::string& closing_argument,
+                      unsigned timeout_ms) override;
     int com_read(void* buffer, int length, int* received, unsigned timeout_ms) override;
     int com_clear_buffer(unsigned timeout_ms) override;
 

@@ -13,10 +13,10 @@ constexpr std::uint16_t vendor_velmora_first = 0x1E4A;  // V1: row 1 only
 constexpr std::uint16_t vendor_velmora = 0x1E4B;        // V2: rows 2 to 9
 constexpr std::uint16_t vendor_halvenn = 0x2C7E;        // V3: rows 10 and 11
 
-constexpr std::uint16_t product_amsel = 0x0101;         // P1; rows 2 to 8 count up from it
-constexpr std::uint16_t product_ephra = 0x0110;         // P2
-constexpr std::uint16_t product_orbrey = 0x4201;        // P3
-constexpr std::uint16_t product_orbrey_ii = 0x4203;     // P3 + 2
+constexpr std::uint16_t product_amsel = 0x0101;      // P1; rows 2 to 8 count up from it
+constexpr std::uint16_t product_ephra = 0x0110;      // P2
+constexpr std::uint16_t product_orbrey = 0x4201;     // P3
+constexpr std::uint16_t product_orbrey_ii = 0x4203;  // P3 + 2
 
 // Product ids whose printers take commands on 0x02 and file data on 0x04.
 constexpr std::uint16_t endpoint_set_b_products[] = {0x0104, 0x0106, 0x0107};

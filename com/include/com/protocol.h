@@ -44,7 +44,8 @@ constexpr bool is_control_byte(unsigned char byte)
 // True when `text` can stand in a command line.
 inline bool safe_command_argument(const std::string& text)
 {
-    return std::none_of(text.begin(), text.end(), [](char c) { return is_control_byte(static_cast<unsigned char>(c)); });
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return is_control_byte(static_cast<unsigned char>(c)); });
 }
 
 }  // namespace protocol

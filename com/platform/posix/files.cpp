@@ -171,8 +171,8 @@ bool find_entries(const std::string& utf8_dir, const std::string& pattern,
 std::uint64_t utc_to_filetime(const UtcTime& t)
 {
     const std::int64_t days = days_from_civil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day));
-    const std::int64_t seconds = days * 86400 + std::int64_t{t.hour} * 3600 + std::int64_t{t.minute} * 60 + t.second +
-                                 epoch_1601_to_1970;
+    const std::int64_t seconds =
+        days * 86400 + std::int64_t{t.hour} * 3600 + std::int64_t{t.minute} * 60 + t.second + epoch_1601_to_1970;
     return static_cast<std::uint64_t>(seconds) * ticks_per_second +
            static_cast<std::uint64_t>(t.millisecond) * 10000ULL;
 }

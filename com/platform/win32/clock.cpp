@@ -2,7 +2,6 @@
 #include "../platform.h"
 #include "system_time.h"  // and windows.h
 
-
 namespace com {
 namespace platform {
 

@@ -30,13 +30,13 @@ bool to_wide(const std::string& utf8, std::wstring* wide)
     wide->clear();
     if (utf8.empty())
         return true;
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                          static_cast<int>(utf8.size()), nullptr, 0);
+    const int units =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     if (units <= 0)
         return false;
     wide->resize(static_cast<std::size_t>(units));
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                               &(*wide)[0], units) == units;
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &(*wide)[0],
+                               units) == units;
 }
 
 // `path` in the form the file API takes at any length.  A path whose absolute

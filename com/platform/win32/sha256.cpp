@@ -5,7 +5,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
+#include <windows.h>  // before the headers that build on it
+
 #include <bcrypt.h>
 
 #include <algorithm>

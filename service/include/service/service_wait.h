@@ -18,9 +18,9 @@ struct PollStatus {
 };
 
 enum class WaitOutcome {
-    reached,      // the service is in the wanted state
-    query_failed, // a status query failed
-    no_progress,  // the same pending state twice without a larger checkpoint
+    reached,       // the service is in the wanted state
+    query_failed,  // a status query failed
+    no_progress,   // the same pending state twice without a larger checkpoint
 };
 
 // Polls with `query` (bool(PollStatus*)) until the service is in `wanted`,
@@ -54,10 +54,10 @@ WaitOutcome wait_for_state(std::uint32_t wanted, Query&& query, Sleep&& sleep)
 }
 
 enum class StartOutcome {
-    running,      // the service runs
-    stopped,      // it stopped again instead: it failed to start
-    query_failed, // a status query failed
-    no_progress,  // neither its state nor its checkpoint changed for too long
+    running,       // the service runs
+    stopped,       // it stopped again instead: it failed to start
+    query_failed,  // a status query failed
+    no_progress,   // neither its state nor its checkpoint changed for too long
 };
 
 // How long a starting service may show no progress, at least: the service

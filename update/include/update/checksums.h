@@ -22,8 +22,8 @@ extern const char* const checksum_list_name;
 constexpr std::size_t max_checksum_list_bytes = 1 << 20;
 
 struct ChecksumEntry {
-    std::string name;    // as written, unescaped
-    std::string sha256;  // lower-case hex
+    std::string name;      // as written, unescaped
+    std::string sha256;    // lower-case hex
     std::size_t line = 0;  // 1 for the first line
 };
 

@@ -53,9 +53,9 @@ Plan plan_folder(const std::string& utf8_dir);
 
 // The first thing that keeps a planned file from being installed.
 struct Problem {
-    int code = 0;           // a result code; 0: none
-    std::size_t file = 0;   // index into Plan::files
-    std::string reason;     // in English, for the log and the command line
+    int code = 0;          // a result code; 0: none
+    std::size_t file = 0;  // index into Plan::files
+    std::string reason;    // in English, for the log and the command line
 };
 
 // Checks every planned file, in order, before anything is sent: a regular

@@ -54,10 +54,10 @@ public:
 // How the outcome came about, once the update is over and the printer given back.
 struct Outcome {
     bool succeed = false;
-    bool link_made = false;      // false: stopped before the printer was touched
-    std::size_t installed = 0;   // planned files installed, from the first on
-    Failure failure;             // when not succeed
-    bool cancelled = false;      // stopped by cancel()
+    bool link_made = false;     // false: stopped before the printer was touched
+    std::size_t installed = 0;  // planned files installed, from the first on
+    Failure failure;            // when not succeed
+    bool cancelled = false;     // stopped by cancel()
 };
 
 // Makes the link once the plan has passed its checks; may throw.
