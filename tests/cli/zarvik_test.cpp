@@ -34,7 +34,6 @@
 #include <windows.h>
 #else
 #include <csignal>
-#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -583,25 +582,6 @@ TEST_F(Zarvik, AReaderThatGoesAwayStopsTheOutputNotTheUpdate)
         << stderr_text;
 }
 
-// The log's file cannot grow past `bytes` while it exists (a full disk).
-class DiskFullAt {
-public:
-    explicit DiskFullAt(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
-    }
-    ~DiskFullAt() { setrlimit(RLIMIT_FSIZE, &saved); }
-    DiskFullAt(const DiskFullAt&) = delete;
-    DiskFullAt& operator=(const DiskFullAt&) = delete;
-
-private:
-    rlimit saved{};
-};
-
 TEST_F(Zarvik, AFileThePrinterMayHaveTakenUpIsNeverCalledNotInstalled)
 {
     // The disk of the log fills up just as the printer takes the fonts up:
@@ -610,11 +590,11 @@ TEST_F(Zarvik, AFileThePrinterMayHaveTakenUpIsNeverCalledNotInstalled)
         SCOPED_TRACE(as_json);
         bus().reset();
         auto p = attach(5);
-        std::unique_ptr<DiskFullAt> full;
+        std::unique_ptr<testsupport::DiskFullAt> full;
         p->set_command_hook([&](const std::string& line) {
             if (line == "~M600" && p->installs().size() == 2) {
                 const auto files = testsupport::log_files(logs.path());
-                full = std::make_unique<DiskFullAt>(testsupport::fs::file_size(logs.path() / files.at(0)));
+                full = std::make_unique<testsupport::DiskFullAt>(testsupport::fs::file_size(logs.path() / files.at(0)));
             }
         });
         Args args{"update", "--firmware", "FW", "--log", "LOG"};

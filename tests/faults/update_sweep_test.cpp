@@ -10,8 +10,6 @@
 // update that succeeds.
 #include "update_harness.h"
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cinttypes>
 
@@ -517,25 +515,6 @@ TEST_F(UpdateSweep, EveryTransferFailsOnceInEveryWay)
 // ---------------------------------------------------------------------------
 // The log on a full disk
 
-// Lowers this process's file size limit for as long as it lives: a write that
-// would end past `bytes` fails in the platform layer (EFBIG) as on a full disk.
-class DiskFullAt {
-public:
-    explicit DiskFullAt(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
-    }
-    ~DiskFullAt() { setrlimit(RLIMIT_FSIZE, &saved); }
-    DiskFullAt(const DiskFullAt&) = delete;
-    DiskFullAt& operator=(const DiskFullAt&) = delete;
-
-private:
-    rlimit saved{};
-};
-
 // Where each log line starts: "<year>-<month>-<day> <h>:<m>:<s>: " at the
 // start of the file or after a line end.  (Logged replies carry their own
 // line ends, so one log line can span several text lines.)
@@ -601,7 +580,7 @@ TEST_F(UpdateSweep, TheLogFailsAtEveryLine)
         auto printer = freshWorld();
         Emitted e;
         {
-            DiskFullAt full(at);
+            testsupport::DiskFullAt full(at);
             e = runUpdate(scenario().files, what);
         }
         checkSignals(e, texts);
@@ -634,7 +613,7 @@ TEST_F(UpdateSweep, TheDiskFillsUpDuringAnUpload)
     auto printer = freshWorld();
     // Data pieces take virtual time, so the upload reports progress.
     emu::UsbBus::instance().find(printer.get())->transfer_ms[printer->endpoints().data_out] = 300;
-    std::unique_ptr<DiskFullAt> full;
+    std::unique_ptr<testsupport::DiskFullAt> full;
     std::size_t limit = 0;
     const Emitted e = runUpdate(scenario().files, "disk full during the upload", [&](int percent) {
         if (percent == 0 || full)
@@ -643,7 +622,7 @@ TEST_F(UpdateSweep, TheDiskFillsUpDuringAnUpload)
         const QStringList logs = QDir(logDir()).entryList(QStringList{QStringLiteral("libcom-*.log")}, QDir::Files);
         ASSERT_EQ(logs.size(), 1);
         limit = static_cast<std::size_t>(QFileInfo(logDir() + QLatin1Char('/') + logs.front()).size());
-        full = std::make_unique<DiskFullAt>(limit);
+        full = std::make_unique<testsupport::DiskFullAt>(limit);
     });
     full.reset();
     ASSERT_GT(limit, 0u) << "the upload reported no progress";

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <fstream>
@@ -12,7 +14,9 @@
 #endif
 #include <windows.h>
 #else
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -149,5 +153,25 @@ std::string read_stream(std::FILE* stream)
         text.append(buffer, n);
     return text;
 }
+
+#ifndef _WIN32
+DiskFullAt::DiskFullAt(std::uint64_t bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    saved_limit = limit.rlim_cur;
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+DiskFullAt::~DiskFullAt()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(saved_limit);
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+#endif
 
 }  // namespace testsupport

@@ -45,4 +45,19 @@ void set_last_write(const fs::path& path, std::uint64_t filetime);
 // The log files of a folder, by name.
 std::vector<std::string> log_files(const fs::path& dir);
 
+#ifndef _WIN32
+// Lowers this process's file size limit while it lives: a write that would
+// end past `bytes` fails in the platform layer (EFBIG), as on a full disk.
+class DiskFullAt {
+public:
+    explicit DiskFullAt(std::uint64_t bytes);
+    ~DiskFullAt();
+    DiskFullAt(const DiskFullAt&) = delete;
+    DiskFullAt& operator=(const DiskFullAt&) = delete;
+
+private:
+    std::uint64_t saved_limit = 0;
+};
+#endif
+
 }  // namespace testsupport

@@ -14,11 +14,6 @@
 #include "support/test_support.h"
 #include "update/session.h"
 
-#ifndef _WIN32
-#include <csignal>
-#include <sys/resource.h>
-#endif
-
 namespace {
 
 constexpr std::uint16_t vid = 0x2C7E;
@@ -294,24 +289,6 @@ TEST_F(Session, ACancelJustBeforeAFileBeginsSendsNothingOfIt)
 }
 
 #ifndef _WIN32
-// The log's file cannot grow past `bytes` while it exists (a full disk).
-class DiskFullAt {
-public:
-    explicit DiskFullAt(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
-    }
-    ~DiskFullAt() { setrlimit(RLIMIT_FSIZE, &saved); }
-    DiskFullAt(const DiskFullAt&) = delete;
-    DiskFullAt& operator=(const DiskFullAt&) = delete;
-
-private:
-    rlimit saved{};
-};
 
 TEST_F(Session, ALogThatFailsWhileAFileIsInstalledNeverCallsItNotInstalled)
 {
@@ -340,7 +317,7 @@ TEST_F(Session, ALogThatFailsWhileAFileIsInstalledNeverCallsItNotInstalled)
         recorder.printer = printer;
         update::Outcome outcome;
         {
-            DiskFullAt full(at);
+            testsupport::DiskFullAt full(at);
             outcome = run();
         }
         EXPECT_FALSE(outcome.succeed);
