@@ -27,10 +27,6 @@ jobs=$(nproc)
 # shellcheck source=lib/debian-source.sh
 . "$root/scripts/lib/debian-source.sh"
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_env=(env DEBIAN_FRONTEND=noninteractive)
-
 # --- packages ---------------------------------------------------------------
 packages=(
     cmake ninja-build make bzip2 perl googletest
@@ -42,19 +38,9 @@ packages=(
     # the locales zarvik's tests run wine in (compiled into the build folder)
     locales
 )
-# Installed for the machine's own architecture or for all (libxrender1 may
-# also be there for arm64, beside Qt for the ARM build).
-native=$(dpkg --print-architecture)
-missing=()
-for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$p" 2>/dev/null || true)
-    grep -E -x "($native|all) installed" >/dev/null <<<"$status" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    "${sudo[@]}" "${apt_env[@]}" apt-get update -q
-    "${sudo[@]}" "${apt_env[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=lib/packages.sh
+. "$root/scripts/lib/packages.sh"
+install_packages "${packages[@]}"
 
 # --- libusb-1.0 for Windows ---------------------------------------------------
 libusb_prefix="$build/libusb-win"
