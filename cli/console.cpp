@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include "com/utf8.h"
+#include "update/local_path.h"
 
 #include <cstdio>
 
@@ -36,28 +37,11 @@ std::size_t whole_utf8_prefix(const std::string& text)
 
 namespace {
 
-std::string utf8_of(const wchar_t* wide)
-{
-    // Unpaired surrogates, which no UTF-8 can hold, become U+FFFD.
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1)
-        return std::string();
-    std::string text(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], bytes, nullptr, nullptr);
-    text.resize(static_cast<std::size_t>(bytes - 1));
-    return text;
-}
-
 void write_console(HANDLE console, const std::string& utf8)
 {
     if (utf8.empty())
         return;
-    // Malformed bytes become U+FFFD.
-    const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    if (units <= 0)
-        return;
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], units);
+    const std::wstring wide = update::wide_of(utf8);  // malformed bytes become U+FFFD
     const wchar_t* next = wide.data();
     DWORD left = static_cast<DWORD>(wide.size());
     while (left > 0) {
@@ -82,7 +66,7 @@ std::vector<std::string> command_line(int, char**)
     int count = 0;
     wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
     for (int i = 1; wide && i < count; ++i)
-        out.push_back(utf8_of(wide[i]));
+        out.push_back(update::utf8_of(wide[i]));
     ::LocalFree(wide);
     return out;
 }

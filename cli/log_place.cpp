@@ -1,8 +1,8 @@
 #include "log_place.h"
 
+#include "update/local_path.h"
+
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>  // before the headers that build on it
@@ -18,39 +18,17 @@ namespace zarvik {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 #ifdef _WIN32
 constexpr char separator = '\\';
-
-std::wstring wide(const std::string& utf8)
-{
-    const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
-    if (units > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], units);
-    return text;
-}
-
-std::string utf8(const wchar_t* text)
-{
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1)
-        return std::string();
-    std::string out(static_cast<std::size_t>(bytes - 1), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
-    return out;
-}
 
 // Whether a file can be made in `dir`: tried, since the folder's access
 // rules (Program Files for a user without administrator rights) are not
 // told by its attributes.
 bool can_write_in(const std::string& dir)
 {
-    const std::wstring folder = wide(dir);
-    if (!::CreateDirectoryW(folder.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!update::make_folders(dir))
         return false;
-    const std::wstring probe = folder + L"\\zarvik-write-check-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+    const std::wstring probe = update::wide_of(dir) + L"\\zarvik-write-check-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
     HANDLE file = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -63,8 +41,7 @@ constexpr char separator = '/';
 
 bool can_write_in(const std::string& dir)
 {
-    std::error_code error;
-    fs::create_directories(fs::u8path(dir), error);
+    update::make_folders(dir);
     return ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 #endif
@@ -114,7 +91,7 @@ std::string default_log_dir(const std::string& program_dir)
 #ifdef _WIN32
     wchar_t* folder = nullptr;
     if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder)))
-        facts.local_app_data = utf8(folder);
+        facts.local_app_data = update::utf8_of(folder);
     ::CoTaskMemFree(folder);
 #else
     facts.root = ::geteuid() == 0;

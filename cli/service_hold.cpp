@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/background.h"
+#include "update/local_path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -20,24 +21,9 @@ namespace {
 constexpr unsigned long access_denied = 5;  // ERROR_ACCESS_DENIED
 
 #ifdef _WIN32
-std::string utf8_of(const wchar_t* wide, int units)
-{
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide, units, nullptr, 0, nullptr, nullptr);
-    std::string text(bytes > 0 ? static_cast<std::size_t>(bytes) : 0, '\0');
-    if (bytes > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, wide, units, &text[0], bytes, nullptr, nullptr);
-    return text;
-}
-
 class WindowsService : public ServiceManager {
 public:
-    explicit WindowsService(const std::string& name) : name_(name)
-    {
-        const int units = ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-        wide_.assign(units > 0 ? static_cast<std::size_t>(units) : 0, L'\0');
-        if (units > 0)
-            ::MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), &wide_[0], units);
-    }
+    explicit WindowsService(const std::string& name) : name_(name), wide_(update::wide_of(name)) {}
     std::string name() const override { return name_; }
     unsigned long stop(bool* was_running) override { return stopService(wide_.c_str(), was_running); }
     unsigned long start() override { return startService(wide_.c_str()); }
@@ -122,7 +108,7 @@ std::string service_error_text(unsigned long code)
     const DWORD units =
         ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
                          nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    std::string text = units > 0 ? utf8_of(message, static_cast<int>(units)) : std::string();
+    std::string text = units > 0 ? update::utf8_of(message, units) : std::string();
     ::LocalFree(message);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();

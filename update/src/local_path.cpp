@@ -12,8 +12,6 @@ namespace fs = std::filesystem;
 
 #ifdef _WIN32
 
-namespace {
-
 std::wstring wide_of(const std::string& utf8)
 {
     if (utf8.empty())
@@ -26,7 +24,7 @@ std::wstring wide_of(const std::string& utf8)
     return wide;
 }
 
-std::string narrow_of(const wchar_t* wide, std::size_t units)
+std::string utf8_of(const wchar_t* wide, std::size_t units)
 {
     if (units == 0)
         return std::string();
@@ -37,6 +35,13 @@ std::string narrow_of(const wchar_t* wide, std::size_t units)
         ::WideCharToMultiByte(CP_UTF8, 0, wide, size, &utf8[0], bytes, nullptr, nullptr);
     return utf8;
 }
+
+std::string utf8_of(const wchar_t* wide)
+{
+    return wide ? utf8_of(wide, std::char_traits<wchar_t>::length(wide)) : std::string();
+}
+
+namespace {
 
 bool starts_with(const std::wstring& text, const wchar_t* head)
 {
@@ -118,7 +123,7 @@ fs::path path_of(const std::string& utf8)
 
 std::string utf8_of(const fs::path& path)
 {
-    return narrow_of(path.native().data(), path.native().size());
+    return utf8_of(path.native().data(), path.native().size());
 }
 
 PathKind path_kind(const std::string& utf8)
@@ -151,7 +156,7 @@ bool list_folder(const std::string& utf8_dir, const std::function<void(const Loc
         if (name == L"." || name == L"..")
             continue;
         LocalEntry entry;
-        entry.name = narrow_of(name.data(), name.size());
+        entry.name = utf8_of(name.data(), name.size());
         entry.path = folder + entry.name;
         entry.hidden = (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)

@@ -20,6 +20,14 @@ namespace update {
 std::filesystem::path path_of(const std::string& utf8);
 std::string utf8_of(const std::filesystem::path& path);
 
+#ifdef _WIN32
+// The system's conversions between UTF-8 and UTF-16, as paths use them; the
+// console and the service names go through them too.
+std::wstring wide_of(const std::string& utf8);
+std::string utf8_of(const wchar_t* wide, std::size_t units);
+std::string utf8_of(const wchar_t* wide);  // up to its terminating zero
+#endif
+
 enum class PathKind { missing, folder, file, other };
 
 // What `utf8` names, links followed: a folder, a regular file, something
