@@ -66,11 +66,8 @@ int main(int argc, char** argv)
     }
 
     const std::string store = environment("ZARVIK_EMU_STORE");
-    std::vector<std::pair<int, const emu::Printer*>> numbered;
-    for (std::size_t n = 0; n < printers.size(); ++n)
-        numbered.emplace_back(static_cast<int>(n + 1), printers[n].get());
     std::string error;
-    if (!store.empty() && !emu::write_store(store, numbered, &error)) {
+    if (!store.empty() && !emu::write_store(store, printers, &error)) {
         std::fprintf(stderr, "zarvik-emulated: %s\n", error.c_str());
         return 3;
     }

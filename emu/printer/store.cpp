@@ -78,4 +78,12 @@ bool write_store(const std::string& dir, const std::vector<std::pair<int, const 
     return true;
 }
 
+bool write_store(const std::string& dir, const std::vector<std::shared_ptr<Printer>>& printers, std::string* error)
+{
+    std::vector<std::pair<int, const Printer*>> numbered;
+    for (std::size_t n = 0; n < printers.size(); ++n)
+        numbered.emplace_back(static_cast<int>(n + 1), printers[n].get());
+    return write_store(dir, numbered, error);
+}
+
 }  // namespace emu

@@ -6,6 +6,7 @@
 // ". _ -" and writes every other byte as %XX).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,5 +17,8 @@ namespace emu {
 
 bool write_store(const std::string& dir, const std::vector<std::pair<int, const Printer*>>& printers,
                  std::string* error);
+
+// The same for printers numbered from 1 in the order given.
+bool write_store(const std::string& dir, const std::vector<std::shared_ptr<Printer>>& printers, std::string* error);
 
 }  // namespace emu
