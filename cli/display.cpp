@@ -18,12 +18,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string dump(const json& object)
-{
-    // File names need not be UTF-8: what is not comes out as U+FFFD.
-    return object.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 // The terminal sequence that moves the cursor up `rows` rows.
 std::string rows_up(std::size_t rows)
 {
@@ -54,6 +48,27 @@ std::string seconds_text(double seconds)
     return text;
 }
 
+// `text` cut to at most `columns` terminal columns (characters of East Asian
+// width count two), with "..." in place of what is cut.  UTF-8 is cut only
+// between characters.
+std::string fit_columns(const std::string& text, int columns)
+{
+    int used = 0;
+    std::size_t cut_at = std::string::npos;  // the end of the part that leaves room for "..."
+    for (std::size_t i = 0; i < text.size();) {
+        const com::utf8::Character c = com::utf8::decode_at(text, i);
+        const int width = columns_of(c.code_point);
+        if (used + width > columns - 3 && cut_at == std::string::npos)
+            cut_at = i;
+        if (used + width > columns)
+            return columns < 3 ? std::string(static_cast<std::size_t>(std::max(columns, 0)), '.')
+                               : text.substr(0, cut_at) + "...";
+        used += width;
+        i += c.length;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string PrinterLabel::text() const
@@ -75,24 +90,6 @@ std::string printable(const std::string& text)
         }
     }
     return out;
-}
-
-std::string fit_columns(const std::string& text, int columns)
-{
-    int used = 0;
-    std::size_t cut_at = std::string::npos;  // the end of the part that leaves room for "..."
-    for (std::size_t i = 0; i < text.size();) {
-        const com::utf8::Character c = com::utf8::decode_at(text, i);
-        const int width = columns_of(c.code_point);
-        if (used + width > columns - 3 && cut_at == std::string::npos)
-            cut_at = i;
-        if (used + width > columns)
-            return columns < 3 ? std::string(static_cast<std::size_t>(std::max(columns, 0)), '.')
-                               : text.substr(0, cut_at) + "...";
-        used += width;
-        i += c.length;
-    }
-    return text;
 }
 
 std::string count_of(std::size_t count, const char* singular, const char* plural)

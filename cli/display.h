@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "com/devices.h"
 #include "update/session.h"
 #include "zarvik.h"
@@ -32,10 +34,13 @@ struct PrinterLabel {
 // Text for a line of output: control bytes as \xNN.
 std::string printable(const std::string& text);
 
-// `text` cut to at most `columns` terminal columns (characters of East Asian
-// width count two), with "..." in place of what is cut.  UTF-8 is cut only
-// between characters.
-std::string fit_columns(const std::string& text, int columns);
+// One JSON object as one line of text; names need not be UTF-8: what is not
+// comes out as U+FFFD.
+template <class Json = nlohmann::json>
+std::string dump(const Json& object)
+{
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 // "1 file", "2 files".
 std::string count_of(std::size_t count, const char* singular, const char* plural);

@@ -17,10 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
 #include "libusb/usb_bus.h"
 #include "printer/store.h"
-#include "service_hold.h"
 #include "update/target.h"
 #include "zarvik.h"
 
@@ -50,20 +48,7 @@ int main(int argc, char** argv)
                                                    static_cast<std::uint8_t>(std::stoi(place.substr(colon + 1)))));
     }
 
-    int status = 0;
-    {
-        const zarvik::ProcessStreams streams;
-        zarvik::Io io = streams.io();
-        io.program_dir = zarvik::program_dir();
-#ifdef _WIN32
-        std::unique_ptr<zarvik::ServiceManager> service;
-        if (!environment("ZARVIK_EMULATED_SERVICE").empty()) {
-            service = zarvik::windows_service(environment("ZARVIK_EMULATED_SERVICE"));
-            io.service = service.get();
-        }
-#endif
-        status = zarvik::run(zarvik::command_line(argc, argv), io);
-    }
+    const int status = zarvik::run_program(argc, argv, environment("ZARVIK_EMULATED_SERVICE"));
 
     const std::string store = environment("ZARVIK_EMU_STORE");
     std::string error;

@@ -28,7 +28,8 @@ bool can_write_in(const std::string& dir)
 {
     if (!update::make_folders(dir))
         return false;
-    const std::wstring probe = update::wide_of(dir) + L"\\zarvik-write-check-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+    const std::wstring probe =
+        update::wide_of(dir) + L"\\zarvik-write-check-" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
     HANDLE file = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -46,8 +47,9 @@ bool can_write_in(const std::string& dir)
 }
 #endif
 
-}  // namespace
-
+// True for a folder of the system's own tree on POSIX (/usr and below,
+// /bin, /sbin, /lib...), where a program is installed by a package and
+// where no user's log belongs.
 bool in_system_tree(const std::string& dir)
 {
 #ifdef _WIN32
@@ -62,6 +64,8 @@ bool in_system_tree(const std::string& dir)
     return false;
 #endif
 }
+
+}  // namespace
 
 std::string choose_log_dir(const LogPlaceFacts& facts)
 {

@@ -24,11 +24,6 @@ struct LogPlaceFacts {
     std::function<bool(const std::string&)> writable;
 };
 
-// True for a folder of the system's own tree on POSIX (/usr and below,
-// /bin, /sbin, /lib...), where a program is installed by a package and
-// where no user's log belongs.
-bool in_system_tree(const std::string& dir);
-
 // The log folder for these facts.
 std::string choose_log_dir(const LogPlaceFacts& facts);
 

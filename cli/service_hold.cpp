@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "display.h"
 #include "service/background.h"
 #include "update/local_path.h"
 
@@ -83,6 +84,9 @@ int ServiceHold::console_event(unsigned long event)
 }
 #endif
 
+namespace {
+
+// A short text for a system error code of the service manager.
 std::string service_error_text(unsigned long code)
 {
     switch (code) {
@@ -117,6 +121,8 @@ std::string service_error_text(unsigned long code)
 #endif
     return "system error";
 }
+
+}  // namespace
 
 ServiceHold::ServiceHold(const Io& io, bool json) : io(io), json(json) {}
 
@@ -192,7 +198,7 @@ void ServiceHold::tell(const std::string& action, unsigned long code, const std:
         }
         if (action == "stop_failed" && code == access_denied)
             event["hint"] = admin_hint(io.service->name());
-        std::fprintf(io.out, "%s\n", event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        std::fprintf(io.out, "%s\n", dump(event).c_str());
         std::fflush(io.out);
         return;
     }

@@ -31,9 +31,6 @@ public:
 std::unique_ptr<ServiceManager> windows_service(const std::string& name);
 #endif
 
-// A short text for a system error code of the service manager.
-std::string service_error_text(unsigned long code);
-
 // Holds io.service stopped from stop() to the end of its life; with no
 // service in `io` it does nothing.  It says what it does on standard error,
 // one line each, or with `json` as one JSON object a line on standard

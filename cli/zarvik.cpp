@@ -9,9 +9,11 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "com/com.h"
 #include "com/com_factory.h"
 #include "com/protocol.h"
 #include "com/result.h"
+#include "console.h"
 #include "display.h"
 #include "interrupt.h"
 #include "log_place.h"
@@ -62,12 +64,6 @@ const char* const log_help =
 #endif
 
 const char* const commands[] = {"list", "plan", "update"};
-
-std::string dump(const json& object)
-{
-    // Names need not be UTF-8: what is not comes out as U+FFFD.
-    return object.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 bool is_target(const com::UsbDeviceRecord& r)
 {
@@ -159,10 +155,9 @@ json printer_json(const com::UsbPrinterRecord& r)
 
 std::string printer_text(const com::UsbPrinterRecord& r)
 {
-    char head[64];
-    std::snprintf(head, sizeof head, "%u:%u  %04x:%04x", r.device.bus_number, r.device.device_address,
-                  r.device.info.vendor_id, r.device.info.product_id);
-    std::string text = head;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", r.device.info.vendor_id, r.device.info.product_id);
+    std::string text = label_of(r).place() + "  " + ids;
     if (r.open_error != 0) {
         text += "  " + open_error_text(r.open_error);
     } else {
@@ -308,7 +303,8 @@ int command_plan(const Report& report, const std::string& folder)
 
 struct UpdateOptions {
     std::string firmware;
-    std::string printer;
+    std::string printer;  // as given, for messages
+    com::UsbPlace place;  // read from it once the arguments are parsed
     std::string serial;
     bool all = false;
     std::string log;
@@ -332,10 +328,9 @@ public:
     void error(const update::Failure& failure) override
     {
         update::Failure told = failure;
-        // The link's own texts when its log cannot be opened or written:
-        // say which folder, and how to choose another.
-        if (failure.code < 0 &&
-            (failure.message == "open log file failure" || failure.message == "It's not enough disk space"))
+        // The link's log cannot be opened or written: say which folder, and
+        // how to choose another.
+        if (failure.code < 0 && (failure.message == com::log_open_failure || failure.message == com::log_write_failure))
             told.detail = "the log folder " + log_dir + " cannot be written; choose another with --log DIR";
         display.error(index, told);
     }
@@ -373,10 +368,9 @@ int choose(const Report& report, const UpdateOptions& options, const std::vector
     };
     const std::string product = update::target_product();
     if (!options.printer.empty()) {
-        com::UsbPlace place;
-        com::parse_place(options.printer, &place);
         for (const com::UsbPrinterRecord& r : targets)
-            if (r.device.bus_number == place.bus_number && r.device.device_address == place.device_address)
+            if (r.device.bus_number == options.place.bus_number &&
+                r.device.device_address == options.place.device_address)
                 chosen->push_back(r);
         return chosen->empty() ? refuse(exit_no_printer, "no " + product + " at " + options.printer) : exit_updated;
     }
@@ -617,8 +611,7 @@ int run(const std::vector<std::string>& args, const Io& io)
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         app.parse(reversed);
-        com::UsbPlace place;
-        if (!options.printer.empty() && !com::parse_place(options.printer, &place))
+        if (!options.printer.empty() && !com::parse_place(options.printer, &options.place))
             throw CLI::ValidationError("--printer", "expects BUS:ADDR, e.g. 1:5, not " + options.printer);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e, out, err);
@@ -661,6 +654,21 @@ std::string program_dir()
         return ".";
     return update::utf8_of(fs::path(std::string(path, static_cast<std::size_t>(n))).parent_path());
 #endif
+}
+
+int run_program(int argc, char** argv, [[maybe_unused]] const std::string& service_name)
+{
+    const ProcessStreams streams;
+    Io io = streams.io();
+    io.program_dir = program_dir();
+#ifdef _WIN32
+    std::unique_ptr<ServiceManager> service;
+    if (!service_name.empty()) {
+        service = windows_service(service_name);
+        io.service = service.get();
+    }
+#endif
+    return run(command_line(argc, argv), io);
 }
 
 }  // namespace zarvik

@@ -39,4 +39,9 @@ int run(const std::vector<std::string>& args, const Io& io);
 // The folder of the running program, UTF-8.
 std::string program_dir();
 
+// zarvik as a program: the process's arguments and streams (console.h), its
+// folder, and on Windows the background service `service_name` held while
+// printers are in use ("" none).  Returns the exit status.
+int run_program(int argc, char** argv, const std::string& service_name);
+
 }  // namespace zarvik

@@ -55,7 +55,7 @@ Com::Com(std::string dir, bool enabled) : log_dir(std::move(dir)), log_enabled(e
     if (!log_file)
         throw std::runtime_error("No memory");
     if (!log_file->open())
-        throw std::runtime_error("open log file failure");
+        throw std::runtime_error(log_open_failure);
 }
 
 Com::~Com() = default;
@@ -88,7 +88,7 @@ void Com::write_log(const char* message)
     unsigned written = 0;
     if (line_length < 0 || !log_file->write(log_buf.get(), static_cast<unsigned>(line_length), &written) ||
         written < static_cast<unsigned>(line_length))
-        log_failed("It's not enough disk space");
+        log_failed(log_write_failure);
 }
 
 void Com::log_failed(const char* what)

@@ -14,6 +14,11 @@ namespace com {
 class LineBuffer;
 class LocalFile;
 
+// What the link throws (std::runtime_error) when its log file cannot be
+// opened, and when a line cannot be written to it.
+inline constexpr char log_open_failure[] = "open log file failure";
+inline constexpr char log_write_failure[] = "It's not enough disk space";
+
 // Upload progress: percentage done, rate of the last interval in KiB/s, context.
 typedef void (*ProgressCallback)(int percent, float rate_kib_per_s, void* context);
 
@@ -58,7 +63,7 @@ public:
     bool take_up_requested() const { return take_up_sent; }
 
     // Appends one time-stamped line to this link's log file.  Throws
-    // std::runtime_error "No memory" or "It's not enough disk space".
+    // std::runtime_error "No memory" or log_write_failure.
     void write_log(const char* message);
 
     // Deletes from `dir` every log file last written more than
