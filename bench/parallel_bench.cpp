@@ -45,6 +45,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t image_bytes = 1 << 20;
+#ifdef ZARVIK_BENCH_IN_PROCESS
+constexpr bool emulator_apart = false;  // the printers run in this program
+#else
+constexpr bool emulator_apart = true;  // the emulator is this program's parent
+#endif
 constexpr std::size_t most_printers = 16;
 
 class Quiet : public update::Observer {
@@ -55,16 +60,22 @@ public:
     std::string failure;
 };
 
-// The emulator's CPU time so far (this program's parent), in seconds, or -1.
+// The emulator's CPU time so far (this program's parent), in seconds, or -1;
+// 0 when the printers run in this program.
 double emulator_cpu()
 {
+    if (!emulator_apart)
+        return 0;
     return bench::stat_cpu_seconds("/proc/" + std::to_string(::getppid()) + "/stat");
 }
 
-// The CPU time of each of the emulator's threads so far, by thread id.
+// The CPU time of each of the emulator's threads so far, by thread id
+// (none when the printers run in this program).
 std::map<std::string, double> emulator_thread_cpu()
 {
     std::map<std::string, double> out;
+    if (!emulator_apart)
+        return out;
     std::error_code error;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(::getppid()) + "/task", error))
         out[task.path().filename().string()] = bench::stat_cpu_seconds((task.path() / "stat").string());
@@ -78,8 +89,7 @@ std::vector<com::UsbDeviceRecord> target_printers()
         throw std::runtime_error("listing the printers failed");
     std::vector<com::UsbDeviceRecord> out;
     for (const auto& r : found)
-        if (r.device.info.vendor_id == update::target_vendor_id &&
-            r.device.info.product_id == update::target_product_id)
+        if (update::is_target(r.device.info.vendor_id, r.device.info.product_id))
             out.push_back(r.device);
     return out;
 }
