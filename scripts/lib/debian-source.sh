@@ -7,9 +7,8 @@
 #   source_version PACKAGE    the version apt would fetch of a source package
 #   fetch_source PACKAGE DIR  downloads the source package into DIR
 
-_sudo=()
-[ "$(id -u)" -eq 0 ] || _sudo=(sudo)
-_apt_env=(env DEBIAN_FRONTEND=noninteractive)
+# shellcheck source=packages.sh
+. "$(dirname "${BASH_SOURCE[0]}")/packages.sh"  # _sudo, _apt_env
 
 ensure_deb_src() {
     # grep reads to the end (no -q): apt-get must not meet a closed pipe.

@@ -7,9 +7,16 @@
 #
 # Installed means: of the architecture asked for (name:arch), else of the
 # machine's own or of none (all); another architecture's copy does not count.
+#
+# Also for the other sourced helpers: _sudo (sudo unless root) and _apt_env
+# (apt without questions).
+
+_sudo=()
+[ "$(id -u)" -eq 0 ] || _sudo=(sudo)
+_apt_env=(env DEBIAN_FRONTEND=noninteractive)
 
 install_packages() {
-    local native sudo=() missing=() p want status arch
+    local native missing=() p want status arch
     native=$(dpkg --print-architecture)
     for p in "$@"; do
         want=$native
@@ -19,7 +26,6 @@ install_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
 
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     # A package of another architecture (libusb-1.0-0-dev:arm64) needs that
     # architecture in dpkg before apt-get update reads its package lists.
     for p in "${missing[@]}"; do
@@ -30,12 +36,12 @@ install_packages() {
             if [ "$arch" != "$native" ] &&
                 ! dpkg --print-foreign-architectures | grep -x "$arch" >/dev/null; then
                 echo "adding the architecture $arch to dpkg"
-                "${sudo[@]}" dpkg --add-architecture "$arch"
+                "${_sudo[@]}" dpkg --add-architecture "$arch"
             fi
             ;;
         esac
     done
     echo "installing: ${missing[*]}"
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    "${_sudo[@]}" "${_apt_env[@]}" apt-get update -q
+    "${_sudo[@]}" "${_apt_env[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
