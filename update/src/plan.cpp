@@ -56,8 +56,9 @@ Plan make_plan(const std::vector<FolderEntry>& listing)
 
 Plan plan_folder(const std::string& utf8_dir)
 {
-    Plan plan = make_plan(list_firmware_folder(utf8_dir));
-    for (LeftOut& entry : unlisted_entries(utf8_dir))
+    std::vector<LeftOut> unlisted;
+    Plan plan = make_plan(list_firmware_folder(utf8_dir, &unlisted));
+    for (LeftOut& entry : unlisted)
         plan.left_out.push_back(std::move(entry));
     std::stable_sort(plan.left_out.begin(), plan.left_out.end(),
                      [](const LeftOut& a, const LeftOut& b) { return name_before(a.name, b.name); });
