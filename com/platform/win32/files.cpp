@@ -150,13 +150,6 @@ bool file_write(FileHandle file, const void* data, unsigned length, unsigned* co
     return true;
 }
 
-bool file_seek_end(FileHandle file)
-{
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    return SetFilePointerEx(as_handle(file), zero, nullptr, FILE_END) != 0;
-}
-
 std::int64_t file_size(FileHandle file)
 {
     // invalid_file is also the value of GetCurrentProcess(): never hand it on.
