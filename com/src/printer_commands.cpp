@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "com/com.h"
 #include "com/local_file.h"
@@ -267,10 +268,7 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     cancel_flag.store(false);
     // The digest this upload's bytes must have, if one was given: this
     // upload's alone.
-    std::optional<Sha256Digest> expected;
-    if (upload_digest_expected)
-        expected = upload_digest;
-    upload_digest_expected = false;
+    const std::optional<Sha256Digest> expected = std::exchange(upload_digest, std::nullopt);
     const auto stopping = [this] {
         return cancel_flag.load(std::memory_order_relaxed) || stop_flag.load(std::memory_order_relaxed);
     };
