@@ -67,9 +67,6 @@ bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count);
 // stores the count written and returns true.
 bool file_write(FileHandle file, const void* data, unsigned length, unsigned* count);
 
-// Moves the file position to the end of the file.
-bool file_seek_end(FileHandle file);
-
 // Size of the open file in bytes, or -1 when the system cannot report it.
 std::int64_t file_size(FileHandle file);
 

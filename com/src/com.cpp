@@ -160,7 +160,6 @@ void Com::stop(bool at_once)
 void Com::expect_upload_sha256(const Sha256Digest& digest)
 {
     upload_digest = digest;
-    upload_digest_expected = true;
 }
 
 }  // namespace com

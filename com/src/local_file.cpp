@@ -46,11 +46,6 @@ std::int64_t LocalFile::size()
     return platform::file_size(file_handle);
 }
 
-bool LocalFile::seek_end()
-{
-    return is_open && platform::file_seek_end(file_handle);
-}
-
 bool LocalFile::read(void* buffer, unsigned length, unsigned* count)
 {
     unsigned done = 0;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "com/com.h"
 #include "com/local_file.h"
@@ -50,6 +51,16 @@ bool starts_with(const char* text, int length, const char* head)
 // Every command of the printer is answered by this many reply lines.
 constexpr int replies_per_command = 3;
 
+// "out of space" as the second reply to an upload request: the printer
+// refused it and opened nothing, so no upload is open.  True for that reply.
+bool refused_for_space(const char* reply, bool* upload_open)
+{
+    if (std::strcmp(reply, "out of space") != 0)
+        return false;
+    *upload_open = false;
+    return true;
+}
+
 }  // namespace
 
 // --- lines out and in ----------------------------------------------------------
@@ -85,7 +96,7 @@ int Com::send_rest_of_line(unsigned timeout_ms)
     // upload: from the first byte of "~M28" on, until "~M29" is whole.
     const auto went_out = [this](int moved) {
         line_out_sent += moved;
-        if (moved > 0 && starts_with(line_out, line_out_length, "~M28 "))
+        if (moved > 0 && starts_with(line_out, line_out_length, protocol::upload_command_prefix))
             upload_open = true;
         if (line_out_sent >= line_out_length && starts_with(line_out, line_out_length, "~M29"))
             upload_open = false;
@@ -122,7 +133,7 @@ int Com::send_rest_of_line(unsigned timeout_ms)
 
 int Com::complete_cut_line(unsigned timeout_ms)
 {
-    const bool upload = starts_with(line_out, line_out_length, "~M28 ");
+    const bool upload = starts_with(line_out, line_out_length, protocol::upload_command_prefix);
     log_format("%s: completing a command cut short after %d of its %d bytes", write_prefix, line_out_sent,
                line_out_length);
     int code = send_rest_of_line(timeout_ms);
@@ -133,8 +144,8 @@ int Com::complete_cut_line(unsigned timeout_ms)
     char line[reply_line_bytes];
     for (int i = 0; i < replies_per_command && code == COM_SUCCESS; ++i) {
         code = read_reply(line, timeout_ms);
-        if (code == COM_SUCCESS && upload && i == 1 && std::strcmp(line, "out of space") == 0)
-            upload_open = false;  // refused: the printer opened nothing
+        if (code == COM_SUCCESS && upload && i == 1)
+            refused_for_space(line, &upload_open);
     }
     if (code == COM_ERR_DISCONNECTED)
         return code;
@@ -267,10 +278,7 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     cancel_flag.store(false);
     // The digest this upload's bytes must have, if one was given: this
     // upload's alone.
-    std::optional<Sha256Digest> expected;
-    if (upload_digest_expected)
-        expected = upload_digest;
-    upload_digest_expected = false;
+    const std::optional<Sha256Digest> expected = std::exchange(upload_digest, std::nullopt);
     const auto stopping = [this] {
         return cancel_flag.load(std::memory_order_relaxed) || stop_flag.load(std::memory_order_relaxed);
     };
@@ -334,11 +342,11 @@ int Com::upload_file(const std::string& local_path, const std::string& remote_pa
     char line[reply_line_bytes];
     if ((code = read_reply(line, timeout_ms)) != COM_SUCCESS)
         return code;
-    if (std::strncmp(line, "Writing to file:", 16) == 0) {
+    // The echo is recognised by its text up to the blank before the path.
+    if (std::strncmp(line, protocol::writing_to_file_echo, sizeof protocol::writing_to_file_echo - 2) == 0) {
         if ((code = expect_reply("ok", timeout_ms)) != COM_SUCCESS)
             return code;
-    } else if (std::strcmp(line, "out of space") == 0) {
-        upload_open = false;  // refused: the printer opened nothing
+    } else if (refused_for_space(line, &upload_open)) {
         if ((code = read_reply(line, timeout_ms)) != COM_SUCCESS)
             return code;
         if (std::strcmp(line, "ok") != 0)

@@ -4,7 +4,7 @@
 
 namespace com {
 
-Sha256::Sha256() : hash(platform::sha256_begin()), failed(hash == nullptr) {}
+Sha256::Sha256() : hash(platform::sha256_begin()) {}
 
 Sha256::~Sha256()
 {
@@ -13,21 +13,22 @@ Sha256::~Sha256()
 
 bool Sha256::add(const void* data, std::size_t length)
 {
-    if (failed || !hash)
+    if (!hash)
         return false;
-    if (!platform::sha256_add(hash, data, length))
-        failed = true;
-    return !failed;
+    if (platform::sha256_add(hash, data, length))
+        return true;
+    platform::sha256_free(hash);
+    hash = nullptr;
+    return false;
 }
 
 bool Sha256::finish(Sha256Digest* digest)
 {
-    if (failed || !hash)
+    if (!hash)
         return false;
     const bool done = platform::sha256_finish(hash, digest->data());
     platform::sha256_free(hash);
     hash = nullptr;
-    failed = !done;
     return done;
 }
 

@@ -4,6 +4,38 @@
 
 #include "service/service_wait.h"
 
+namespace {
+
+// What a poll of the wait needs of the service's status.
+void take_status(const SERVICE_STATUS& status, service::PollStatus* poll)
+{
+    poll->state = status.dwCurrentState;
+    poll->checkpoint = status.dwCheckPoint;
+    poll->wait_hint = status.dwWaitHint;
+}
+
+// Opens the named service with `access` through a connection to the service
+// control manager, which `*manager` gets.  nullptr when either cannot be
+// opened: `*error` then gets the system's error, and nothing stays open.
+SC_HANDLE open_service(const wchar_t* name, DWORD access, SC_HANDLE* manager, DWORD* error)
+{
+    *manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!*manager) {
+        *error = GetLastError();
+        return nullptr;
+    }
+    SC_HANDLE service = OpenServiceW(*manager, name, access);
+    if (!service) {
+        // Read before the close, which may overwrite it.
+        *error = GetLastError();
+        CloseServiceHandle(*manager);
+        *manager = nullptr;
+    }
+    return service;
+}
+
+}  // namespace
+
 bool waitForServiceState(SC_HANDLE service, DWORD wanted_state, SERVICE_STATUS* status)
 {
     const service::WaitOutcome outcome = service::wait_for_state(
@@ -11,9 +43,7 @@ bool waitForServiceState(SC_HANDLE service, DWORD wanted_state, SERVICE_STATUS* 
         [&](service::PollStatus* poll) {
             if (!QueryServiceStatus(service, status))
                 return false;
-            poll->state = status->dwCurrentState;
-            poll->checkpoint = status->dwCheckPoint;
-            poll->wait_hint = status->dwWaitHint;
+            take_status(*status, poll);
             return true;
         },
         [](std::uint32_t ms) { Sleep(ms); });
@@ -26,17 +56,11 @@ DWORD stopService(const wchar_t* name, bool* was_running)
 {
     if (was_running)
         *was_running = false;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager)
-        return GetLastError();
-
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
-    if (!service) {
-        // Read before the close, which may overwrite it.
-        const DWORD error = GetLastError();
-        CloseServiceHandle(manager);
-        return error;
-    }
+    SC_HANDLE manager = nullptr;
+    DWORD open_error = ERROR_SUCCESS;
+    SC_HANDLE service = open_service(name, SERVICE_STOP | SERVICE_QUERY_STATUS, &manager, &open_error);
+    if (!service)
+        return open_error;
 
     SERVICE_STATUS status{};
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
@@ -62,15 +86,11 @@ DWORD stopService(const wchar_t* name, bool* was_running)
 
 DWORD startService(const wchar_t* name)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager)
-        return GetLastError();
-    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_START | SERVICE_QUERY_STATUS);
-    if (!service) {
-        const DWORD error = GetLastError();
-        CloseServiceHandle(manager);
-        return error;
-    }
+    SC_HANDLE manager = nullptr;
+    DWORD open_error = ERROR_SUCCESS;
+    SC_HANDLE service = open_service(name, SERVICE_START | SERVICE_QUERY_STATUS, &manager, &open_error);
+    if (!service)
+        return open_error;
 
     DWORD result = ERROR_SUCCESS;
     if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
@@ -84,9 +104,7 @@ DWORD startService(const wchar_t* name)
                     query_error = GetLastError();
                     return false;
                 }
-                poll->state = status.dwCurrentState;
-                poll->checkpoint = status.dwCheckPoint;
-                poll->wait_hint = status.dwWaitHint;
+                take_status(status, poll);
                 return true;
             },
             [](std::uint32_t ms) { Sleep(ms); }, [] { return static_cast<std::uint64_t>(GetTickCount64()); });

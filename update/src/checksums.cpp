@@ -1,5 +1,7 @@
 #include "update/checksums.h"
 
+#include <utility>
+
 #include "com/sha256.h"
 
 namespace update {
@@ -37,38 +39,45 @@ bool unescape(const std::string& escaped, std::string* name)
 }
 
 // One line without its line end; false when it is not a checksum line.
-bool parse_line(std::string line, ChecksumEntry* entry)
+bool parse_line(const std::string& line, ChecksumEntry* entry)
 {
     const bool escaped = !line.empty() && line[0] == '\\';
-    if (escaped)
-        line.erase(0, 1);
+    const std::size_t digits = escaped ? 1 : 0;  // where the hex digits begin
     constexpr std::size_t hex_digits = 64;
+    const std::size_t blank = digits + hex_digits;
     com::Sha256Digest digest;
-    if (line.size() < hex_digits + 3 || !com::sha256_from_hex(line.substr(0, hex_digits), &digest) ||
-        line[hex_digits] != ' ' || (line[hex_digits + 1] != ' ' && line[hex_digits + 1] != '*'))
+    if (line.size() < blank + 3 || !com::sha256_from_hex(line.substr(digits, hex_digits), &digest) ||
+        line[blank] != ' ' || (line[blank + 1] != ' ' && line[blank + 1] != '*'))
         return false;
-    const std::string name = line.substr(hex_digits + 2);
+    std::string name = line.substr(blank + 2);
     if (!escaped)
-        entry->name = name;
+        entry->name = std::move(name);
     else if (!unescape(name, &entry->name))
         return false;
     entry->sha256 = com::sha256_hex(digest);
     return !entry->name.empty();
 }
 
-std::string without_dot_slash(const std::string& name)
+// Where a listed name begins once a "./" before it is passed over.
+std::size_t after_dot_slash(const std::string& name)
 {
-    return name.compare(0, 2, "./") == 0 ? name.substr(2) : name;
+    return name.compare(0, 2, "./") == 0 ? 2 : 0;
+}
+
+// The first entry whose name, past its "./", is `name` from `from` on.
+const ChecksumEntry* find_entry(const std::vector<ChecksumEntry>& entries, const std::string& name, std::size_t from)
+{
+    for (const ChecksumEntry& e : entries)
+        if (e.name.compare(after_dot_slash(e.name), std::string::npos, name, from, std::string::npos) == 0)
+            return &e;
+    return nullptr;
 }
 
 }  // namespace
 
 const ChecksumEntry* ChecksumList::find(const std::string& name) const
 {
-    for (const ChecksumEntry& e : entries)
-        if (without_dot_slash(e.name) == name)
-            return &e;
-    return nullptr;
+    return find_entry(entries, name, 0);
 }
 
 ChecksumList parse_checksum_list(const std::string& text)
@@ -95,10 +104,11 @@ ChecksumList parse_checksum_list(const std::string& text)
                 std::string(checksum_list_name) + " line " + std::to_string(number) + " is not a checksum line";
             return list;
         }
-        const ChecksumEntry* earlier = list.find(without_dot_slash(entry.name));
+        const std::size_t name_start = after_dot_slash(entry.name);
+        const ChecksumEntry* earlier = find_entry(list.entries, entry.name, name_start);
         if (earlier && earlier->sha256 != entry.sha256) {
             list.problem = std::string(checksum_list_name) + " line " + std::to_string(number) + " gives " +
-                           without_dot_slash(entry.name) + " another checksum than line " +
+                           entry.name.substr(name_start) + " another checksum than line " +
                            std::to_string(earlier->line);
             return list;
         }

@@ -82,11 +82,12 @@ bool name_before(const std::string& a, const std::string& b)
     return a < b;
 }
 
-namespace {
-
-// Walks the folder once: every entry is either listed or left out with a reason.
-void walk_folder(const std::string& utf8_dir, std::vector<FolderEntry>* listed, std::vector<LeftOut>* left_out)
+std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir, std::vector<LeftOut>* left_out)
 {
+    std::vector<FolderEntry> entries;
+    if (left_out)
+        left_out->clear();
+    // One walk: every entry is either listed or left out with a reason.
     list_folder(utf8_dir, [&](const LocalEntry& e) {
         const char* reason = nullptr;
         if (e.kind == PathKind::missing)
@@ -96,31 +97,16 @@ void walk_folder(const std::string& utf8_dir, std::vector<FolderEntry>* listed, 
         else if (e.hidden)
             reason = "a hidden file";
         if (!reason)
-            listed->push_back(FolderEntry{e.path, e.name});
+            entries.push_back(FolderEntry{e.path, e.name});
         else if (left_out)
             left_out->push_back(LeftOut{e.name, reason});
     });
-}
-
-}  // namespace
-
-std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir)
-{
-    std::vector<FolderEntry> entries;
-    walk_folder(utf8_dir, &entries, nullptr);
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return name_before(a.name, b.name); });
+    if (left_out)
+        std::sort(left_out->begin(), left_out->end(),
+                  [](const LeftOut& a, const LeftOut& b) { return name_before(a.name, b.name); });
     return entries;
-}
-
-std::vector<LeftOut> unlisted_entries(const std::string& utf8_dir)
-{
-    std::vector<FolderEntry> listed;
-    std::vector<LeftOut> left_out;
-    walk_folder(utf8_dir, &listed, &left_out);
-    std::sort(left_out.begin(), left_out.end(),
-              [](const LeftOut& a, const LeftOut& b) { return name_before(a.name, b.name); });
-    return left_out;
 }
 
 }  // namespace update

@@ -56,8 +56,9 @@ Plan make_plan(const std::vector<FolderEntry>& listing)
 
 Plan plan_folder(const std::string& utf8_dir)
 {
-    Plan plan = make_plan(list_firmware_folder(utf8_dir));
-    for (LeftOut& entry : unlisted_entries(utf8_dir))
+    std::vector<LeftOut> unlisted;
+    Plan plan = make_plan(list_firmware_folder(utf8_dir, &unlisted));
+    for (LeftOut& entry : unlisted)
         plan.left_out.push_back(std::move(entry));
     std::stable_sort(plan.left_out.begin(), plan.left_out.end(),
                      [](const LeftOut& a, const LeftOut& b) { return name_before(a.name, b.name); });
@@ -71,7 +72,7 @@ namespace fs = std::filesystem;
 constexpr unsigned hash_piece_bytes = 1 << 16;
 
 // Reads the open file to its end, hashing it; "" or why it could not.
-std::string hash_file(com::LocalFile& file, std::int64_t size, std::string* sha256)
+std::string hash_file(com::LocalFile& file, std::int64_t size, com::Sha256Digest* digest)
 {
     std::vector<unsigned char> piece(hash_piece_bytes);
     com::Sha256 hash;
@@ -86,16 +87,14 @@ std::string hash_file(com::LocalFile& file, std::int64_t size, std::string* sha2
             return "could not be hashed";
         total += got;
     }
-    com::Sha256Digest digest;
-    if (!hash.finish(&digest))
+    if (!hash.finish(digest))
         return "could not be hashed";
     if (total != size)
         return "changed while it was read";
-    *sha256 = com::sha256_hex(digest);
     return std::string();
 }
 
-// Why a file cannot be sent, or "" when it can; sets `size` and `sha256`.
+// Why a file cannot be sent, or "" when it can; sets `size`, `sha256` and `sha256_digest`.
 std::string file_problem(PlannedFile& f)
 {
     const PathKind kind = path_kind(f.local_path);
@@ -112,7 +111,13 @@ std::string file_problem(PlannedFile& f)
         return "has no size";
     if (f.size == 0)
         return "is empty";
-    return hash_file(file, f.size, &f.sha256);
+    com::Sha256Digest digest{};
+    std::string reason = hash_file(file, f.size, &digest);
+    if (!reason.empty())
+        return reason;
+    f.sha256 = com::sha256_hex(digest);
+    f.sha256_digest = digest;
+    return std::string();
 }
 
 std::string name_problem(const std::string& name)

@@ -6,7 +6,6 @@
 #include "com/com.h"
 #include "com/protocol.h"
 #include "com/result.h"
-#include "com/sha256.h"
 #include "update/messages.h"
 
 namespace update {
@@ -95,9 +94,8 @@ Outcome Session::run(const LinkMaker& make_link)
                               com::protocol::system_folder + f.printer_name + ", sha256 " + f.sha256)
                                  .c_str());
             // The upload proves it sends the bytes checked, or sends not all of them.
-            com::Sha256Digest digest;
-            if (com::sha256_from_hex(f.sha256, &digest))
-                owned->expect_upload_sha256(digest);
+            if (f.sha256_digest)
+                owned->expect_upload_sha256(*f.sha256_digest);
             observer.file_started(i);
             installing = i;
             const int code = owned->com_install_file(f.local_path, f.printer_name, on_progress, this, std::string(),

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "com/protocol.h"
@@ -149,8 +150,7 @@ protected:
     std::atomic<bool> stop_flag{false};
     std::atomic<bool> stop_at_once{false};
     // Set by expect_upload_sha256, taken by the next upload.
-    bool upload_digest_expected = false;
-    Sha256Digest upload_digest{};
+    std::optional<Sha256Digest> upload_digest;
 
     std::string log_dir;
     bool log_enabled = false;

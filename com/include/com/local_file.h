@@ -24,8 +24,6 @@ public:
     bool close();
     // Size in bytes, or -1.
     std::int64_t size();
-    // Moves to the end of the file, so that writes append.
-    bool seek_end();
     // Reads until `length` bytes or the end of the file; `*count` gets the total.
     bool read(void* buffer, unsigned length, unsigned* count);
     // Writes until `length` bytes or the system stops taking them; `*count` gets the total.

@@ -18,6 +18,9 @@ constexpr int command_line_bytes = 256;
 // A reply line the link reads, with its terminating zero, at most.
 constexpr int reply_line_bytes = 128;
 
+// An upload request begins so, its size and remote path after it.
+constexpr char upload_command_prefix[] = "~M28 ";
+
 // The printer answers an upload request with "Writing to file: " and the
 // remote path in one reply line, so the name of a file installed in the
 // system folder can have at most this many bytes.

@@ -27,7 +27,6 @@ public:
 
 private:
     void* hash;  // the platform layer's handle; nullptr once finished or failed
-    bool failed = false;
 };
 
 // Lower-case hexadecimal, 64 characters.

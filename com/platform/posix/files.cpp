@@ -116,11 +116,6 @@ bool file_write(FileHandle file, const void* data, unsigned length, unsigned* co
     return true;
 }
 
-bool file_seek_end(FileHandle file)
-{
-    return ::lseek(static_cast<int>(file), 0, SEEK_END) >= 0;
-}
-
 std::int64_t file_size(FileHandle file)
 {
     struct stat st;

@@ -91,6 +91,17 @@ HANDLE as_handle(FileHandle file)
     return reinterpret_cast<HANDLE>(file);
 }
 
+FileHandle open_with(const std::string& utf8_path, DWORD access, DWORD share, DWORD creation)
+{
+    std::wstring path;
+    if (!api_path(utf8_path, &path))
+        return invalid_file;
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return invalid_file;
+    return reinterpret_cast<FileHandle>(handle);
+}
+
 }  // namespace
 
 char path_separator()
@@ -100,36 +111,23 @@ char path_separator()
 
 FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
 {
-    std::wstring path;
-    if ((!readable && !writable) || !api_path(utf8_path, &path))
+    if (!readable && !writable)
         return invalid_file;
     DWORD access = 0;
     if (readable)
         access |= GENERIC_READ;
     if (writable)
         access |= GENERIC_WRITE;
-    const DWORD creation = writable ? OPEN_ALWAYS : OPEN_EXISTING;
     // Others may read the file meanwhile, but neither write nor delete it.
-    HANDLE handle =
-        CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return invalid_file;
-    return reinterpret_cast<FileHandle>(handle);
+    return open_with(utf8_path, access, FILE_SHARE_READ, writable ? OPEN_ALWAYS : OPEN_EXISTING);
 }
 
 FileHandle file_open_append(const std::string& utf8_path)
 {
-    std::wstring path;
-    if (!api_path(utf8_path, &path))
-        return invalid_file;
     // Append access alone (no FILE_WRITE_DATA): the system puts every write
     // at the end of the file as one piece, whoever else appends meanwhile.
     // Other appenders and readers are let in; deleting it is not.
-    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return invalid_file;
-    return reinterpret_cast<FileHandle>(handle);
+    return open_with(utf8_path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
 }
 
 bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count)
@@ -148,13 +146,6 @@ bool file_write(FileHandle file, const void* data, unsigned length, unsigned* co
         return false;
     *count = put;
     return true;
-}
-
-bool file_seek_end(FileHandle file)
-{
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    return SetFilePointerEx(as_handle(file), zero, nullptr, FILE_END) != 0;
 }
 
 std::int64_t file_size(FileHandle file)

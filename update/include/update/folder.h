@@ -13,22 +13,20 @@ struct FolderEntry {
     std::string name;  // UTF-8, the file's own name without its folder
 };
 
-// The regular files of `utf8_dir` (links are followed; folders, special
-// files and broken links are left out), without hidden ones (names that
-// begin with a dot; on Windows, files with the hidden attribute), sorted by
-// name_before.  A missing or unreadable folder gives an empty list.
-std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir);
-
 // An entry of a firmware folder that is not installed, and why.
 struct LeftOut {
     std::string name;    // UTF-8, the entry's own name
     std::string reason;  // in English, for the command line
 };
 
-// What list_firmware_folder leaves out of `utf8_dir`, sorted by name_before:
-// "a link to nothing", "not a regular file" (folders, pipes, devices, links
-// to them), "a hidden file".
-std::vector<LeftOut> unlisted_entries(const std::string& utf8_dir);
+// The regular files of `utf8_dir` (links are followed; folders, special
+// files and broken links are left out), without hidden ones (names that
+// begin with a dot; on Windows, files with the hidden attribute), sorted by
+// name_before.  A missing or unreadable folder gives an empty list.
+// `left_out`, when given, gets what the same walk of the folder leaves out,
+// sorted by name_before: "a link to nothing", "not a regular file" (folders,
+// pipes, devices, links to them), "a hidden file".
+std::vector<FolderEntry> list_firmware_folder(const std::string& utf8_dir, std::vector<LeftOut>* left_out = nullptr);
 
 // The listing's order: the names lower-cased character by character and
 // compared as UTF-16, as Qt compares lower-cased QStrings; names that are

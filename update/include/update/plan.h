@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "com/protocol.h"
+#include "com/sha256.h"
 #include "update/folder.h"
 
 namespace update {
@@ -21,6 +23,8 @@ struct PlannedFile {
     std::string printer_name;  // stored in the printer's system folder under this name
     std::int64_t size = -1;    // bytes; set by check_plan
     std::string sha256;        // SHA-256 of the bytes, lower-case hex; set by check_plan
+    // The same SHA-256 as bytes, which the upload checks against; set by check_plan.
+    std::optional<com::Sha256Digest> sha256_digest{};
 };
 
 struct Plan {
