@@ -136,11 +136,10 @@ int main(int argc, char** argv)
         bench::report("  the same with SHA256SUMS (ms)",
                       wall_and_cpu(plan_check_ms(folder.path(), true, rounds), "%.1f"));
 
-        com::Sha256Digest digest{};
-        if (!com::sha256_from_hex(plan.files[0].sha256, &digest))
+        if (!plan.files[0].sha256_digest)
             throw std::runtime_error("no digest");
         const bench::Spread plain = upload_ms(image, nullptr, image_bytes, rounds);
-        const bench::Spread hashed = upload_ms(image, &digest, image_bytes, rounds);
+        const bench::Spread hashed = upload_ms(image, &*plan.files[0].sha256_digest, image_bytes, rounds);
         bench::report("upload of 16 MiB in process, plain / hashed (ms CPU)",
                       bench::format(plain, "%.1f") + " / " + bench::format(hashed, "%.1f"));
         char per_piece[32];
