@@ -167,34 +167,42 @@ DWORD remove(const std::wstring& name, DWORD timeout_ms)
     }
 }
 
-DWORD current_state(const std::wstring& name, SERVICE_STATUS* status)
+namespace {
+
+// What `query` gives for the service `name` opened for status queries; 0
+// when it cannot be opened.
+template <class Query>
+DWORD query_service(const std::wstring& name, Query query)
 {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
         return 0;
     ScHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-    if (!service)
-        return 0;
+    return service ? query(service.get()) : 0;
+}
+
+}  // namespace
+
+DWORD current_state(const std::wstring& name, SERVICE_STATUS* status)
+{
     SERVICE_STATUS own{};
     if (!status)
         status = &own;
-    return QueryServiceStatus(service.get(), status) ? status->dwCurrentState : 0;
+    return query_service(name, [&](SC_HANDLE service) -> DWORD {
+        return QueryServiceStatus(service, status) ? status->dwCurrentState : 0;
+    });
 }
 
 DWORD process_id(const std::wstring& name)
 {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return 0;
-    ScHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-    if (!service)
-        return 0;
-    SERVICE_STATUS_PROCESS process{};
-    DWORD size = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof process,
-                              &size))
-        return 0;
-    return process.dwProcessId;
+    return query_service(name, [](SC_HANDLE service) -> DWORD {
+        SERVICE_STATUS_PROCESS process{};
+        DWORD size = 0;
+        return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof process,
+                                    &size)
+                   ? process.dwProcessId
+                   : 0;
+    });
 }
 
 }  // namespace testservice
