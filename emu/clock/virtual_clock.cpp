@@ -1,6 +1,7 @@
 #include "virtual_clock.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 namespace emu {
@@ -97,6 +98,19 @@ void sleep_ms(unsigned milliseconds)
         s.sleeps.push_back(milliseconds);
     }
     s.elapsed += milliseconds;
+}
+
+// A wait costs virtual time: what another thread does within a moment of real
+// time ends it early; otherwise the clock moves on by the whole wait.
+bool wait_ready(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, unsigned milliseconds,
+                const std::function<bool()>& ready)
+{
+    if (ready() || milliseconds == 0)
+        return ready();
+    if (condition.wait_for(lock, std::chrono::milliseconds(1), ready))
+        return true;
+    emu::state().elapsed += milliseconds;
+    return ready();
 }
 
 }  // namespace platform

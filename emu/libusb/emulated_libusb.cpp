@@ -3,8 +3,12 @@
 // is compiled once and linked against either.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <thread>
 
 #include <libusb.h>
 
@@ -24,7 +28,30 @@ struct libusb_device_handle {
     libusb_device self{device, 0};  // what libusb_get_device hands out; the handle keeps it
 };
 
+// A context of its own (libusb_init with a context pointer): what a hotplug
+// caller registered, and the events waiting for its next handling.
+struct libusb_context {
+    struct Callback {
+        libusb_hotplug_callback_handle handle;
+        int events;
+        int vendor_id, product_id;
+        libusb_hotplug_callback_fn fn;
+        void* user_data;
+    };
+    using Event = emu::HotplugEvent;
+    std::vector<Callback> callbacks;  // behind the bus's mutex
+    std::deque<Event> pending;        // these two behind the bus's events mutex
+    bool interrupted = false;
+    libusb_hotplug_callback_handle next_handle = 1;
+};
+
 namespace emu {
+
+double WireSpeed::transfer_us(std::size_t bytes) const
+{
+    const double packets = std::max(1.0, std::ceil(static_cast<double>(bytes) / packet_bytes));
+    return std::max(frame_ms, packets / packets_per_ms) * 1000.0;
+}
 
 UsbBus& UsbBus::instance()
 {
@@ -50,6 +77,75 @@ void UsbBus::reset()
     version_nano = 11724;
     counters = LibraryCounters{};
     misuse.clear();
+    hotplug = true;
+    {
+        const std::lock_guard<std::mutex> events(events_mutex_);
+        contexts_.clear();  // any left were counted as not ended
+    }
+    last_root_port_.clear();
+}
+
+void UsbBus::tell_contexts(const std::shared_ptr<EmulatedDevice>& device, bool arrived)
+{
+    {
+        const std::lock_guard<std::mutex> events(events_mutex_);
+        for (libusb_context* context : contexts_)
+            if (!context->callbacks.empty())
+                context->pending.push_back(libusb_context::Event{device, arrived});
+    }
+    events_changed_.notify_all();
+}
+
+void UsbBus::gone(const std::shared_ptr<EmulatedDevice>& device)
+{
+    if (!device->attached)
+        return;
+    device->attached = false;
+    tell_contexts(device, false);
+}
+
+void UsbBus::add_context(libusb_context* context)
+{
+    const std::lock_guard<std::mutex> events(events_mutex_);
+    contexts_.push_back(context);
+}
+
+void UsbBus::remove_context(libusb_context* context)
+{
+    const std::lock_guard<std::mutex> events(events_mutex_);
+    contexts_.erase(std::remove(contexts_.begin(), contexts_.end(), context), contexts_.end());
+}
+
+bool UsbBus::has_context(const libusb_context* context) const
+{
+    const std::lock_guard<std::mutex> events(events_mutex_);
+    return std::find(contexts_.begin(), contexts_.end(), context) != contexts_.end();
+}
+
+bool UsbBus::interrupt_context(libusb_context* context)
+{
+    {
+        const std::lock_guard<std::mutex> events(events_mutex_);
+        if (std::find(contexts_.begin(), contexts_.end(), context) == contexts_.end())
+            return false;
+        context->interrupted = true;
+    }
+    events_changed_.notify_all();
+    return true;
+}
+
+bool UsbBus::wait_for_events(libusb_context* context, unsigned real_ms, std::deque<HotplugEvent>* taken,
+                             const int* completed)
+{
+    std::unique_lock<std::mutex> events(events_mutex_);
+    const auto ready = [&] { return !context->pending.empty() || context->interrupted || (completed && *completed); };
+    if (!ready() && real_ms > 0)
+        events_changed_.wait_for(events, std::chrono::milliseconds(real_ms), ready);
+    if (!ready())
+        return false;
+    context->interrupted = false;
+    taken->swap(context->pending);
+    return true;
 }
 
 std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shared_ptr<Printer> printer)
@@ -60,7 +156,14 @@ std::shared_ptr<EmulatedDevice> UsbBus::attach(const DeviceSpec& spec, std::shar
     device->printer = std::move(printer);
     if (device->printer)
         device->printer->set_clock([] { return VirtualClock::elapsed_ms(); });
+    std::uint8_t& last_port = last_root_port_[spec.bus];
+    for (const auto& other : devices_)
+        if (other->spec.bus == spec.bus && !other->spec.ports.empty())
+            last_port = std::max(last_port, other->spec.ports.front());
+    if (device->spec.ports.empty())
+        device->spec.ports.push_back(++last_port);
     devices_.push_back(device);
+    tell_contexts(device, true);
     return device;
 }
 
@@ -76,9 +179,9 @@ std::shared_ptr<Printer> UsbBus::attach_printer(std::uint16_t vendor_id, std::ui
 void UsbBus::detach(const std::shared_ptr<EmulatedDevice>& device)
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
-    device->attached = false;
     if (device->printer)
         device->printer->unplug();
+    gone(device);
     devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());
 }
 
@@ -130,6 +233,29 @@ libusb_device_handle* new_handle(const std::shared_ptr<emu::EmulatedDevice>& dev
     return new libusb_device_handle{device, false, false, libusb_device{device, 0}};
 }
 
+// A call a careful caller never makes, noted under the bus's lock.
+void note_misuse(const std::string& what)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    bus().misuse.push_back(what);
+}
+
+// Waits until the device's link has carried `bytes` after what it carried before.
+void take_wire_time(emu::EmulatedDevice& device, std::size_t bytes)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const auto busy = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double, std::micro>(device.wire->transfer_us(bytes)));
+    device.wire_free = std::max(now, device.wire_free) + busy;
+    std::this_thread::sleep_until(device.wire_free);
+}
+
+bool matches(const libusb_context::Callback& callback, const emu::EmulatedDevice& device)
+{
+    return (callback.vendor_id == LIBUSB_HOTPLUG_MATCH_ANY || callback.vendor_id == device.spec.vendor_id) &&
+           (callback.product_id == LIBUSB_HOTPLUG_MATCH_ANY || callback.product_id == device.spec.product_id);
+}
+
 void check_default_context(libusb_context* ctx, const char* call)
 {
     if (ctx)
@@ -143,11 +269,15 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** ctx)
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
-    if (ctx)
-        bus().misuse.push_back("libusb_init asked for a context of its own");
     ++bus().counters.inits;
     if (bus().fail_init)
         return LIBUSB_ERROR_OTHER;
+    if (ctx) {
+        *ctx = new libusb_context;
+        bus().add_context(*ctx);
+        ++bus().counters.live_contexts;
+        return LIBUSB_SUCCESS;
+    }
     ++bus().counters.default_context_refs;
     return LIBUSB_SUCCESS;
 }
@@ -155,7 +285,18 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx)
 void LIBUSB_CALL libusb_exit(libusb_context* ctx)
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
-    check_default_context(ctx, "libusb_exit");
+    if (ctx) {
+        ++bus().counters.exits;
+        if (!bus().has_context(ctx)) {
+            bus().misuse.push_back("libusb_exit on a context that was not made");
+            return;
+        }
+        bus().counters.hotplug_callbacks -= static_cast<int>(ctx->callbacks.size());
+        bus().remove_context(ctx);
+        --bus().counters.live_contexts;
+        delete ctx;
+        return;
+    }
     ++bus().counters.exits;
     if (bus().counters.default_context_refs == 0) {
         ++bus().counters.unmatched_exits;
@@ -178,8 +319,7 @@ const struct libusb_version* LIBUSB_CALL libusb_get_version(void)
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list)
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
-    check_default_context(ctx, "libusb_get_device_list");
-    if (bus().counters.default_context_refs == 0)
+    if (ctx ? !bus().has_context(ctx) : bus().counters.default_context_refs == 0)
         bus().misuse.push_back("libusb_get_device_list before libusb_init");
     if (bus().fail_device_list)
         return LIBUSB_ERROR_NO_MEM;
@@ -246,6 +386,133 @@ uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev)
 {
     const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
     return dev->device->spec.address;
+}
+
+int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_numbers_len)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    const std::vector<std::uint8_t>& ports = dev->device->spec.ports;
+    if (port_numbers_len <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (ports.size() > static_cast<std::size_t>(port_numbers_len))
+        return LIBUSB_ERROR_OVERFLOW;
+    std::copy(ports.begin(), ports.end(), port_numbers);
+    return static_cast<int>(ports.size());
+}
+
+libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* dev)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    ++dev->refs;
+    return dev;
+}
+
+void LIBUSB_CALL libusb_unref_device(libusb_device* dev)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    if (dev && --dev->refs == 0)
+        delete dev;
+}
+
+int LIBUSB_CALL libusb_has_capability(uint32_t capability)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    return capability == LIBUSB_CAP_HAS_CAPABILITY || (capability == LIBUSB_CAP_HAS_HOTPLUG && bus().hotplug);
+}
+
+// Hotplug, on a context of its own.  As the real library: with
+// LIBUSB_HOTPLUG_ENUMERATE the callback hears of every device there now
+// before this returns; later events reach it from the handling of the
+// context's events, on the thread that handles them.
+int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events, int flags, int vendor_id,
+                                                 int product_id, int /*dev_class*/, libusb_hotplug_callback_fn cb_fn,
+                                                 void* user_data, libusb_hotplug_callback_handle* callback_handle)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    if (!bus().hotplug)
+        return LIBUSB_ERROR_NOT_SUPPORTED;
+    if (!ctx || !bus().has_context(ctx)) {
+        bus().misuse.push_back("libusb_hotplug_register_callback without a context of its own");
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    const libusb_context::Callback callback{ctx->next_handle++, events, vendor_id, product_id, cb_fn, user_data};
+    if (callback_handle)
+        *callback_handle = callback.handle;
+    ++bus().counters.hotplug_callbacks;
+    if ((flags & LIBUSB_HOTPLUG_ENUMERATE) && (events & LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)) {
+        const auto all = bus().devices();
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            const auto& device = *it;
+            if (!reachable(*device) || !matches(callback, *device))
+                continue;
+            libusb_device* dev = new libusb_device{device, 1};
+            const int done = cb_fn(ctx, dev, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, user_data);
+            libusb_unref_device(dev);
+            if (done) {
+                --bus().counters.hotplug_callbacks;
+                return LIBUSB_SUCCESS;
+            }
+        }
+    }
+    ctx->callbacks.push_back(callback);
+    return LIBUSB_SUCCESS;
+}
+
+void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context* ctx, libusb_hotplug_callback_handle callback_handle)
+{
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    if (!ctx || !bus().has_context(ctx))
+        return;
+    auto& all = ctx->callbacks;
+    const auto kept = std::remove_if(all.begin(), all.end(),
+                                     [&](const libusb_context::Callback& c) { return c.handle == callback_handle; });
+    bus().counters.hotplug_callbacks -= static_cast<int>(all.end() - kept);
+    all.erase(kept, all.end());
+    bus().interrupt_context(ctx);  // as the real library, which wakes the event handler
+}
+
+// As the real library's, it waits for no transfer: it takes no lock of the bus.
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* ctx)
+{
+    if (ctx)
+        bus().interrupt_context(ctx);
+}
+
+// Waits for the context's next events and hands them to its callbacks.  A
+// wait costs virtual time, not real time: when nothing has come after a
+// moment of real time (an event from another thread, an interrupt), the
+// virtual clock moves on by the whole time-out and the call returns.
+int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* ctx, struct timeval* tv, int* completed)
+{
+    if (!ctx || !bus().has_context(ctx)) {
+        const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+        bus().misuse.push_back("libusb_handle_events_timeout_completed without a context of its own");
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    const std::uint64_t timeout_ms =
+        tv ? static_cast<std::uint64_t>(tv->tv_sec) * 1000u + static_cast<std::uint64_t>(tv->tv_usec) / 1000u : 60000u;
+    std::deque<libusb_context::Event> taken;
+    if (!bus().wait_for_events(ctx, timeout_ms > 0 ? 1 : 0, &taken, completed)) {
+        emu::VirtualClock::advance(timeout_ms);
+        return LIBUSB_SUCCESS;
+    }
+    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    while (!taken.empty()) {
+        const libusb_context::Event event = taken.front();
+        taken.pop_front();
+        const int kind = event.arrived ? LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED : LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+        const std::vector<libusb_context::Callback> callbacks = ctx->callbacks;
+        for (const libusb_context::Callback& callback : callbacks) {
+            if (!(callback.events & kind) || !matches(callback, *event.device))
+                continue;
+            libusb_device* dev = new libusb_device{event.device, 1};
+            const int done = callback.fn(ctx, dev, static_cast<libusb_hotplug_event>(kind), callback.user_data);
+            libusb_unref_device(dev);
+            if (done)
+                libusb_hotplug_deregister_callback(ctx, callback.handle);
+        }
+    }
+    return LIBUSB_SUCCESS;
 }
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor_id,
@@ -390,23 +657,28 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                      int length, int* transferred, unsigned int timeout)
 {
-    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+    std::unique_lock<std::recursive_mutex> bus_lock(emu::UsbBus::mutex(), std::defer_lock);
+    std::unique_lock<std::mutex> device_lock;
+    if (!bus().independent_devices)
+        bus_lock.lock();
     *transferred = 0;
     if (!handle) {
-        bus().misuse.push_back("bulk transfer on a null handle");
+        note_misuse("bulk transfer on a null handle");
         return LIBUSB_ERROR_INVALID_PARAM;
     }
     emu::EmulatedDevice& device = *handle->device;
+    if (!bus_lock.owns_lock())
+        device_lock = std::unique_lock<std::mutex>(device.own_mutex);
     if (!reachable(device)) {
-        device.attached = false;
+        bus().gone(handle->device);
         return LIBUSB_ERROR_NO_DEVICE;
     }
     if (!handle->claimed)
-        bus().misuse.push_back("bulk transfer on an unclaimed interface");
+        note_misuse("bulk transfer on an unclaimed interface");
     if (!device.printer)
         return LIBUSB_ERROR_IO;
     if (timeout == 0)
-        bus().misuse.push_back("bulk transfer without a time-out");
+        note_misuse("bulk transfer without a time-out");
     if (length < 0)
         return LIBUSB_ERROR_INVALID_PARAM;
 
@@ -420,9 +692,11 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
         auto cost = device.transfer_ms.find(endpoint);
         if (cost != device.transfer_ms.end())
             emu::VirtualClock::advance(cost->second);
+        if (device.wire)
+            take_wire_time(device, result.actual);
     }
     if (result.status == emu::Status::no_device)
-        device.attached = false;
+        bus().gone(handle->device);
     *transferred = static_cast<int>(result.actual);
     return libusb_codes[static_cast<int>(result.status)];
 }

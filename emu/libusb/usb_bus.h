@@ -7,7 +7,11 @@
 // transfer that would wait moves the virtual clock on by its time-out.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,11 +21,37 @@
 #include "printer/identity.h"
 #include "printer/printer.h"
 
+struct libusb_context;
+
 namespace emu {
+
+struct EmulatedDevice;
+
+// A device that arrived or left, for a context's hotplug callbacks.
+struct HotplugEvent {
+    std::shared_ptr<EmulatedDevice> device;
+    bool arrived = false;
+};
 
 // What a device says it is: ids, bus and address, and strings 1 to 3 (index
 // 0 for an empty one); the endpoints matter only to a printer's model.
 using DeviceSpec = Identity;
+
+// The bulk speed of a real USB link, for a device whose transfers take real
+// time: a transfer of n packets takes n / packets_per_ms, and never less
+// than one (micro)frame.
+struct WireSpeed {
+    unsigned packet_bytes;  // the bulk endpoints' packet size
+    double packets_per_ms;  // bulk packets the link moves in a millisecond at most
+    double frame_ms;        // the shortest transfer: one frame, or one microframe
+
+    // Real time of a transfer of `bytes` (a zero-length one included), in microseconds.
+    double transfer_us(std::size_t bytes) const;
+};
+// 12 Mbit/s: at most 19 packets of 64 bytes in a 1 ms frame (1.2 MB/s).
+constexpr WireSpeed full_speed{64, 19, 1.0};
+// 480 Mbit/s: at most 13 packets of 512 bytes in a 125 us microframe (53 MB/s).
+constexpr WireSpeed high_speed{512, 104, 0.125};
 
 struct EmulatedDevice {
     DeviceSpec spec;
@@ -38,10 +68,18 @@ struct EmulatedDevice {
 
     // Virtual time a successful transfer on an endpoint takes (the link's speed).
     std::map<std::uint8_t, unsigned> transfer_ms;
+    // Real time each successful bulk transfer takes, when set: the calling
+    // thread waits for it, as on a real link (benchmarks, never tests).
+    const WireSpeed* wire = nullptr;
 
     bool attached = true;
     int opens = 0;              // successful opens so far
     int claimed_by_others = 0;  // handles holding interface 0 (at most one)
+
+    // With UsbBus::independent_devices, held by each bulk transfer on this
+    // device in place of the bus's lock; the time its link is busy until.
+    std::mutex own_mutex;
+    std::chrono::steady_clock::time_point wire_free{};
 };
 
 // Counters of the stand-in's library-level calls, for checking pairing.
@@ -54,6 +92,8 @@ struct LibraryCounters {
     int live_handles = 0;
     int claimed_interfaces = 0;
     int auto_detach_before_claim = 0;  // claims made with auto-detach already on
+    int live_contexts = 0;             // contexts of their own, made and not yet ended
+    int hotplug_callbacks = 0;         // registered and not yet deregistered
 };
 
 class UsbBus {
@@ -67,7 +107,9 @@ public:
     // Unplugs everything and forgets failures and counters.
     void reset();
 
-    // Plugs a device in; with `printer` it serves that model.
+    // Plugs a device in; with `printer` it serves that model.  A spec without
+    // ports gets the root hub's port after the last one handed out on its bus.
+    // Contexts with hotplug callbacks hear of it, and of every detach.
     std::shared_ptr<EmulatedDevice> attach(const DeviceSpec& spec, std::shared_ptr<Printer> printer = nullptr);
     // Plugs in a printer of the given ids with the strings of its table row and
     // the endpoints its product id uses; returns its model.
@@ -78,6 +120,16 @@ public:
     std::vector<std::shared_ptr<EmulatedDevice>> devices() const;
     std::shared_ptr<EmulatedDevice> find(const Printer* printer) const;
 
+    // When set, a bulk transfer holds its own device's lock instead of the
+    // bus's, so that the printers of several threads never wait for each
+    // other, as on a real bus.  A printer's command hook then runs without
+    // the bus's lock, and devices must not be unplugged or changed while
+    // transfers run: for benchmarks, never tests.
+    bool independent_devices = false;
+    // Whether the library offers hotplug events (libusb_has_capability), as
+    // libusb-1.0 does on Linux; without them a caller must look for itself.
+    bool hotplug = true;
+
     // Library-level failures.
     bool fail_init = false;
     bool fail_device_list = false;
@@ -87,9 +139,31 @@ public:
     // Calls a careful caller never makes (a transfer on a closed handle, an exit without init, ...).
     std::vector<std::string> misuse;
 
+    // --- for the stand-in's own functions ---
+    // A device left the bus without a detach (its printer vanished during a
+    // transfer): the contexts hear of it once.  With mutex() held.
+    void gone(const std::shared_ptr<EmulatedDevice>& device);
+    // Contexts of their own and their hotplug events, behind a lock of their
+    // own so that interrupting a context waits for no transfer.
+    void add_context(libusb_context* context);
+    void remove_context(libusb_context* context);
+    bool has_context(const libusb_context* context) const;
+    // Ends the context's wait for events; false for no such context.
+    bool interrupt_context(libusb_context* context);
+    // Waits at most `real_ms` of real time for the context's events or an
+    // interrupt; takes the events that are there.  False when nothing came.
+    bool wait_for_events(libusb_context* context, unsigned real_ms, std::deque<HotplugEvent>* taken,
+                         const int* completed);
+
 private:
     UsbBus() = default;
+    void tell_contexts(const std::shared_ptr<EmulatedDevice>& device, bool arrived);
+
     std::vector<std::shared_ptr<EmulatedDevice>> devices_;
+    std::map<std::uint8_t, std::uint8_t> last_root_port_;
+    mutable std::mutex events_mutex_;
+    std::condition_variable events_changed_;
+    std::vector<libusb_context*> contexts_;  // behind events_mutex_
 };
 
 }  // namespace emu

@@ -70,6 +70,15 @@ std::string ok_list(const Items& items, Token token)
 
 const std::string ok = "ok";
 
+// "1.4", or "-" for ports not known.
+std::string ports_text(const std::vector<std::uint8_t>& ports)
+{
+    std::string out;
+    for (std::uint8_t port : ports)
+        out += (out.empty() ? "" : ".") + std::to_string(port);
+    return out.empty() ? "-" : out;
+}
+
 struct Verb {
     const char* name;
     const char* usage;
@@ -80,17 +89,21 @@ struct Verb {
 };
 
 const Verb verbs[] = {
-    {"printers", "", "ok ID,VID,PID,BUS,ADDR,plugged|unplugged ...", 0, 0, false,
+    {"printers", "", "ok ID,VID,PID,BUS,ADDR,PORT,plugged|unplugged ... (PORT: 1.4 for 1-1.4, - if not known)", 0, 0,
+     false,
      [](Call& c) {
          char ids[16];
          return ok_list(c.bus.printers(), [&](const Bus::Entry& e) {
              std::snprintf(ids, sizeof ids, "%04x,%04x", e.identity.vendor_id, e.identity.product_id);
              return std::to_string(e.id) + "," + ids + "," + std::to_string(e.identity.bus) + "," +
-                    std::to_string(e.identity.address) + "," + (e.plugged ? "plugged" : "unplugged");
+                    std::to_string(e.identity.address) + "," + ports_text(e.identity.ports) + "," +
+                    (e.plugged ? "plugged" : "unplugged");
          });
      }},
-    {"plug", "VID:PID[,bus=B,addr=A,serial=S,manufacturer=M,product=P] | ID [addr=A]",
-     "a new printer, or printer ID back (at the bus's next free address unless given): ok ID", 1, 2, false,
+    {"plug", "VID:PID[,bus=B,addr=A,port=P[.P...],serial=S,manufacturer=M,product=P] | ID [addr=A]",
+     "a new printer (port: from the root hub down, 1.4 is port 4 of a hub in port 1; the hubs on the way are "
+     "made), or printer ID back at its port (at the bus's next free address unless given): ok ID",
+     1, 2, false,
      [](Call& c) {
          int id = 0;
          std::string refusal;

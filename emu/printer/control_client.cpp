@@ -75,13 +75,18 @@ std::vector<std::string> ControlClient::texts(const std::string& answer)
 
 std::vector<ControlClient::PrinterState> ControlClient::printers()
 {
-    return items<PrinterState>(request("printers"), 6, [](const std::vector<std::string>& f) {
+    return items<PrinterState>(request("printers"), 7, [](const std::vector<std::string>& f) {
+        std::vector<int> ports;
+        if (f[5] != "-")
+            for (const std::string& port : control::split(f[5], '.'))
+                ports.push_back(static_cast<int>(to_number(port)));
         return PrinterState{static_cast<int>(to_number(f[0])),
                             static_cast<std::uint16_t>(to_number("0x" + f[1])),
                             static_cast<std::uint16_t>(to_number("0x" + f[2])),
                             static_cast<int>(to_number(f[3])),
                             static_cast<int>(to_number(f[4])),
-                            f[5] == "plugged"};
+                            ports,
+                            f[6] == "plugged"};
     });
 }
 
@@ -94,6 +99,8 @@ int ControlClient::plug(const NewPrinter& printer)
         line += ",bus=" + std::to_string(printer.bus);
     if (printer.address)
         line += ",addr=" + std::to_string(printer.address);
+    for (std::size_t i = 0; i < printer.ports.size(); ++i)
+        line += (i ? "." : ",port=") + std::to_string(printer.ports[i]);
     if (printer.no_serial)
         line += ",serial=";
     else if (!printer.serial.empty())

@@ -27,6 +27,7 @@ public:
         std::uint16_t product_id = 0;
         int bus = 0;
         int address = 0;
+        std::vector<int> ports;  // from the root hub down; empty: not known
         bool plugged = false;
     };
 
@@ -62,6 +63,7 @@ public:
         std::uint16_t product_id = 0;
         int bus = 0;
         int address = 0;
+        std::vector<int> ports;  // from the root hub down ({1, 4}: "1-1.4"); empty: the next free
         std::string serial, manufacturer, product;
         bool no_serial = false;  // a printer without a serial number string
     };

@@ -28,6 +28,23 @@ bool parse_id(const std::string& text, std::uint16_t* value)
     return true;
 }
 
+// "1.4": the ports from the root hub down.
+bool parse_ports(const std::string& text, std::vector<std::uint8_t>* ports)
+{
+    std::vector<std::uint8_t> out;
+    for (const std::string& part : control::split(text, '.')) {
+        std::uint8_t port = 0;
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos ||
+            !parse_small(part, &port, 1, 255))
+            return false;
+        out.push_back(port);
+    }
+    if (out.size() > static_cast<std::size_t>(com::UsbPortPath::most_ports))
+        return false;
+    *ports = out;
+    return true;
+}
+
 }  // namespace
 
 bool parse_printer_request(const std::string& text, PrinterRequest* request, std::string* error)
@@ -52,9 +69,11 @@ bool parse_printer_request(const std::string& text, PrinterRequest* request, std
             why = "bus must be 1 to 127";
         else if (key == "addr" && !parse_small(value, &r.address, 2, 127))
             why = "addr must be 2 to 127";
+        else if (key == "port" && !parse_ports(value, &r.ports))
+            why = "port must be one to seven port numbers of 1 to 255 joined by dots (1.4)";
         else if (key == "serial" || key == "manufacturer" || key == "product")
             (key == "serial" ? r.serial : key == "product" ? r.product : r.manufacturer) = value;
-        else if (key != "bus" && key != "addr")
+        else if (key != "bus" && key != "addr" && key != "port")
             why = "unknown key '" + key + "'";
         if (!why.empty()) {
             *error = why;
@@ -63,6 +82,16 @@ bool parse_printer_request(const std::string& text, PrinterRequest* request, std
     }
     *request = r;
     return true;
+}
+
+com::UsbPortPath port_path(const Identity& identity)
+{
+    com::UsbPortPath path;
+    path.bus_number = identity.bus;
+    for (std::uint8_t port : identity.ports)
+        if (path.depth < com::UsbPortPath::most_ports)
+            path.ports[path.depth++] = port;
+    return path;
 }
 
 Identity printer_identity(std::uint16_t vendor_id, std::uint16_t product_id, std::uint8_t bus, std::uint8_t address)
@@ -87,6 +116,7 @@ Identity printer_identity(const PrinterRequest& request, std::uint8_t address)
     identity.manufacturer = request.manufacturer.value_or(identity.manufacturer);
     identity.product = request.product.value_or(identity.product);
     identity.serial = request.serial.value_or(identity.serial);
+    identity.ports = request.ports;
     return identity;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "com/devices.h"
 
@@ -15,13 +16,16 @@ struct Identity {
     std::uint16_t product_id = 0;
     std::uint8_t bus = 1;
     std::uint8_t address = 2;
+    // The ports from the root hub down ({1, 4}: port 4 of a hub in port 1,
+    // "1-1.4"); empty: the transport picks the next free port of the root hub.
+    std::vector<std::uint8_t> ports;
     std::string manufacturer;  // UTF-8; empty: the printer has no such string
     std::string product;
     std::string serial;
     com::EndpointSet endpoints = com::endpoint_set_a;
 };
 
-// A printer as "VID:PID[,bus=B,addr=A,serial=S,manufacturer=M,product=P]"
+// A printer as "VID:PID[,bus=B,addr=A,port=P[.P...],serial=S,manufacturer=M,product=P]"
 // asks for it: ids in hexadecimal (or "target" for the ids of the printer the
 // tool updates), values in the control language's escapes.
 struct PrinterRequest {
@@ -29,8 +33,13 @@ struct PrinterRequest {
     std::uint16_t product_id = 0;
     std::uint8_t bus = 1;
     std::uint8_t address = 0;                                  // 0: the bus picks one
+    std::vector<std::uint8_t> ports;                           // empty: the bus picks a root port
     std::optional<std::string> manufacturer, product, serial;  // unset: the defaults of printer_identity
 };
+
+// Where the identity says the printer is plugged in (not known while its
+// ports are not chosen).
+com::UsbPortPath port_path(const Identity& identity);
 
 bool parse_printer_request(const std::string& text, PrinterRequest* request, std::string* error);
 

@@ -28,20 +28,36 @@ constexpr const char* preload_library = "libumockdev-preload.so.0";
 constexpr const char* reexec_marker = "ZARVIK_EMULATOR_UNDER_PRELOAD";
 constexpr guint kill_grace_ms = 3000;
 
+// The open guard beside this program (open_guard.c), or "" when it is missing.
+std::string open_guard_path()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path guard = self.parent_path() / ZARVIK_OPEN_GUARD_NAME;
+    return !error && std::filesystem::exists(guard, error) ? guard.string() : std::string();
+}
+
 // The testbed only works when this process itself runs under umockdev's
-// preload: uevents are sent through it.  Without it, start again with it.
+// preload: uevents are sent through it.  Without it, start again with it,
+// behind the open guard, which makes the preload safe for programs that
+// open printers from several threads.
 void run_under_preload(char** argv)
 {
     const char* preload = std::getenv("LD_PRELOAD");
-    if (preload && std::strstr(preload, "libumockdev-preload.so")) {
+    if (preload && std::strstr(preload, "libumockdev-preload.so") && std::strstr(preload, ZARVIK_OPEN_GUARD_NAME)) {
         unsetenv(reexec_marker);
         return;
     }
     if (std::getenv(reexec_marker)) {
-        std::fprintf(stderr, "%s: %s did not load\n", program_name, preload_library);
+        std::fprintf(stderr, "%s: %s or %s did not load\n", program_name, ZARVIK_OPEN_GUARD_NAME, preload_library);
         std::exit(1);
     }
-    std::string libraries = preload_library;
+    const std::string guard = open_guard_path();
+    if (guard.empty()) {
+        std::fprintf(stderr, "%s: %s is not beside the program\n", program_name, ZARVIK_OPEN_GUARD_NAME);
+        std::exit(1);
+    }
+    std::string libraries = guard + " " + preload_library;
     if (preload && *preload)
         libraries += std::string(" ") + preload;
     setenv("LD_PRELOAD", libraries.c_str(), 1);

@@ -14,6 +14,10 @@ namespace emu {
 namespace {
 
 constexpr std::uint8_t first_auto_address = 5;
+// How long an appearance that left the bus and has no client is kept, for a
+// program that opened its node just before it left and has not yet connected.
+constexpr std::uint64_t leaving_grace_ms = 1000;
+constexpr unsigned retire_every_ms = 250;
 
 bool add_record(UMockdevTestbed* testbed, const std::string& record, std::string* error)
 {
@@ -37,6 +41,8 @@ PrinterEmulator::PrinterEmulator(UMockdevTestbed* testbed, bool verbose)
 
 PrinterEmulator::~PrinterEmulator()
 {
+    if (retire_source_)
+        g_source_remove(retire_source_);
     for (const auto& node : nodes_)
         node->detach(testbed_);
 }
@@ -49,6 +55,9 @@ std::uint8_t PrinterEmulator::next_address(std::uint8_t bus)
     for (const auto& d : devices_)
         if (d->node && d->identity.bus == bus)
             used.insert(d->identity.address);
+    for (const Hub& hub : hubs_)
+        if (hub.bus == bus)
+            used.insert(hub.address);
     unsigned candidate = std::max<unsigned>(first_auto_address - 1, last_address_[bus]);
     for (int tries = 0; tries < 127; ++tries) {
         candidate = candidate >= 127 ? 2 : candidate + 1;
@@ -63,10 +72,6 @@ std::string PrinterEmulator::plug_new(const PrinterRequest& request, int* id)
 {
     auto device = std::make_unique<Device>();
     device->request = request;
-    device->port = 1;
-    for (const auto& d : devices_)
-        if (d->identity.bus == request.bus)
-            device->port = std::max(device->port, d->port + 1);
     std::uint8_t address = request.address;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -77,6 +82,18 @@ std::string PrinterEmulator::plug_new(const PrinterRequest& request, int* id)
     // The serial follows the address the printer first appears at, as the
     // in-process bus names it.
     device->identity = printer_identity(request, address);
+    if (device->identity.ports.empty()) {
+        // The root hub's port after the last one in use on this bus.
+        unsigned port = 1;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& d : devices_)
+            if (d->identity.bus == request.bus && !d->identity.ports.empty())
+                port = std::max<unsigned>(port, d->identity.ports.front() + 1u);
+        for (const Hub& hub : hubs_)
+            if (hub.bus == request.bus)
+                port = std::max<unsigned>(port, hub.ports.front() + 1u);
+        device->identity.ports.push_back(static_cast<std::uint8_t>(std::min(port, 255u)));
+    }
     device->printer = std::make_shared<Printer>(device->identity.endpoints);
     device->printer->set_clock([start = start_ms_] { return steady_ms() - start; });
     Device& d = *device;
@@ -110,20 +127,18 @@ bool PrinterEmulator::plug(Device& d, std::uint8_t address, std::string* error)
             *error = "no free address on bus " + std::to_string(bus);
             return false;
         }
+        *error = port_refusal(d);
+        if (!error->empty())
+            return false;
         d.identity.address = address;
         last_address_[bus] = std::max(last_address_[bus], address);
     }
-    if (std::find(root_hubs_.begin(), root_hubs_.end(), bus) == root_hubs_.end()) {
-        std::string failure;
-        if (!add_record(testbed_, root_hub_record(bus), &failure))
-            std::fprintf(stderr, "zarvik-printer-emulator: root hub of bus %u: %s\n", bus, failure.c_str());
-        root_hubs_.push_back(bus);
-    }
+    add_hubs(d.identity);
 
     auto node = std::make_unique<UsbfsNode>(mutex_, d.printer, d.identity, verbose_,
                                             [this](UsbfsNode& gone) { vanished(gone); });
-    const std::string syspath = printer_syspath(d.identity, d.port);
-    if (!add_record(testbed_, printer_record(d.identity, d.port), error))
+    const std::string syspath = printer_syspath(d.identity);
+    if (!add_record(testbed_, printer_record(d.identity), error))
         return false;
     // An earlier appearance at the same address hands its node over.
     for (const auto& old : nodes_)
@@ -146,6 +161,73 @@ bool PrinterEmulator::plug(Device& d, std::uint8_t address, std::string* error)
     return true;
 }
 
+namespace {
+
+std::string path_text(std::uint8_t bus, const std::vector<std::uint8_t>& ports)
+{
+    std::string text = std::to_string(bus) + "-";
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        text += (i ? "." : "") + std::to_string(ports[i]);
+    return text;
+}
+
+// Whether `prefix` is `path` or on the way to it.
+bool leads_to(const std::vector<std::uint8_t>& prefix, const std::vector<std::uint8_t>& path)
+{
+    return prefix.size() <= path.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
+}
+
+}  // namespace
+
+std::string PrinterEmulator::port_refusal(const Device& d) const
+{
+    const Identity& at = d.identity;
+    for (const Hub& hub : hubs_)
+        if (hub.bus == at.bus && hub.ports == at.ports)
+            return "port " + path_text(at.bus, at.ports) + " holds a hub";
+    for (const auto& other : devices_) {
+        if (other.get() == &d || !other->node || other->identity.bus != at.bus)
+            continue;
+        if (other->identity.ports == at.ports)
+            return "port " + path_text(at.bus, at.ports) + " is taken";
+        if (other->identity.ports.size() < at.ports.size() && leads_to(other->identity.ports, at.ports))
+            return "port " + path_text(at.bus, other->identity.ports) + " holds a printer, not a hub";
+    }
+    return std::string();
+}
+
+void PrinterEmulator::add_hubs(const Identity& identity)
+{
+    const std::uint8_t bus = identity.bus;
+    if (std::find(root_hubs_.begin(), root_hubs_.end(), bus) == root_hubs_.end()) {
+        std::string failure;
+        if (!add_record(testbed_, root_hub_record(bus), &failure))
+            std::fprintf(stderr, "zarvik-printer-emulator: root hub of bus %u: %s\n", bus, failure.c_str());
+        root_hubs_.push_back(bus);
+    }
+    for (std::size_t depth = 1; depth < identity.ports.size(); ++depth) {
+        Hub hub;
+        hub.bus = bus;
+        hub.ports.assign(identity.ports.begin(), identity.ports.begin() + static_cast<long>(depth));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (std::any_of(hubs_.begin(), hubs_.end(),
+                            [&](const Hub& h) { return h.bus == bus && h.ports == hub.ports; }))
+                continue;
+            hub.address = next_address(bus);
+            last_address_[bus] = std::max(last_address_[bus], hub.address);
+            hubs_.push_back(hub);
+        }
+        std::string failure;
+        if (!add_record(testbed_, hub_record(bus, hub.ports, hub.address), &failure))
+            std::fprintf(stderr, "zarvik-printer-emulator: hub at %s: %s\n", path_text(bus, hub.ports).c_str(),
+                         failure.c_str());
+        else if (verbose_)
+            std::fprintf(stderr, "zarvik-printer-emulator: hub at %s, address %u\n", path_text(bus, hub.ports).c_str(),
+                         hub.address);
+    }
+}
+
 void PrinterEmulator::remove_from_sysfs(const std::string& syspath)
 {
     umockdev_testbed_uevent(testbed_, syspath.c_str(), "remove");
@@ -155,10 +237,55 @@ void PrinterEmulator::remove_from_sysfs(const std::string& syspath)
 void PrinterEmulator::remove_from_sysfs(UsbfsNode* node)
 {
     const auto listed = in_sysfs_.find(node);
-    if (listed != in_sysfs_.end()) {
-        remove_from_sysfs(listed->second);
-        in_sysfs_.erase(listed);
+    if (listed == in_sysfs_.end())
+        return;
+    remove_from_sysfs(listed->second);
+    in_sysfs_.erase(listed);
+    leaving_.push_back(Leaving{node, steady_ms(), false});
+    if (!retire_source_)
+        retire_source_ = g_timeout_add(
+            retire_every_ms,
+            [](gpointer self) -> gboolean {
+                auto* emulator = static_cast<PrinterEmulator*>(self);
+                if (emulator->retire())
+                    return G_SOURCE_CONTINUE;
+                emulator->retire_source_ = 0;
+                return G_SOURCE_REMOVE;
+            },
+            this);
+}
+
+// An appearance is first detached (no new client can connect), and let go on
+// a later round if still no client uses it: a connection umockdev accepted
+// just before the detach has shown by then.
+bool PrinterEmulator::retire()
+{
+    const std::uint64_t now = steady_ms();
+    std::vector<UsbfsNode*> detach;
+    std::vector<std::unique_ptr<UsbfsNode>> done;  // let go once the mutex is free: a node takes it as it goes
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = leaving_.begin(); it != leaving_.end();) {
+            if (now - it->since_ms < leaving_grace_ms || !it->node->unused()) {
+                ++it;
+            } else if (!it->detached) {
+                it->detached = true;
+                detach.push_back(it->node);
+                ++it;
+            } else {
+                const UsbfsNode* gone = it->node;
+                const auto found =
+                    std::find_if(nodes_.begin(), nodes_.end(),
+                                 [gone](const std::unique_ptr<UsbfsNode>& n) { return n.get() == gone; });
+                done.push_back(std::move(*found));
+                nodes_.erase(found);
+                it = leaving_.erase(it);
+            }
+        }
     }
+    for (UsbfsNode* node : detach)
+        node->detach(testbed_);
+    return !leaving_.empty();
 }
 
 std::string PrinterEmulator::unplug(int id)

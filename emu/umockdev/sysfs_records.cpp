@@ -58,33 +58,63 @@ std::string root_hub_syspath(std::uint8_t bus)
     return "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus);
 }
 
-std::string printer_syspath(const Identity& identity, unsigned port)
+std::string device_syspath(std::uint8_t bus, const std::vector<std::uint8_t>& ports)
 {
-    return root_hub_syspath(identity.bus) + "/" + std::to_string(identity.bus) + "-" + std::to_string(port);
+    std::string path = root_hub_syspath(bus);
+    std::string name = std::to_string(bus) + "-";
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        name += (i ? "." : "") + std::to_string(ports[i]);
+        path += "/" + name;
+    }
+    return path;
 }
 
-std::string root_hub_record(std::uint8_t bus)
+std::string printer_syspath(const Identity& identity)
+{
+    return device_syspath(identity.bus, identity.ports);
+}
+
+namespace {
+
+// A USB 2.0 hub's descriptors, with the ids of the root hubs: only its class
+// and its place matter to the host.
+usb::Bytes hub_descriptors(std::uint16_t release)
 {
     usb::Device hub;
     hub.device_class = 9;
     hub.protocol = 1;  // single TT
     hub.vendor_id = 0x1D6B;
     hub.product_id = 0x0002;
-    hub.release = 0x0601;
+    hub.release = release;
     usb::Bytes descriptors = usb::device_descriptor(hub);
     // Self-powered with remote wake-up; the status change endpoint.
     const usb::Bytes configuration = usb::configuration_descriptor(0xE0, 0, 9, {{0x81, 3, 4, 12}});
     descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
-    return record(root_hub_syspath(bus), bus, 1, hub.vendor_id, hub.product_id, descriptors) +
+    return descriptors;
+}
+
+}  // namespace
+
+std::string root_hub_record(std::uint8_t bus)
+{
+    const usb::Bytes descriptors = hub_descriptors(0x0601);
+    return record(root_hub_syspath(bus), bus, 1, 0x1D6B, 0x0002, descriptors) +
            "H: descriptors=" + hex_of(descriptors) + "\n";
 }
 
-std::string printer_record(const Identity& identity, unsigned port)
+std::string hub_record(std::uint8_t bus, const std::vector<std::uint8_t>& ports, std::uint8_t address)
+{
+    const usb::Bytes descriptors = hub_descriptors(0x0100);
+    return record(device_syspath(bus, ports), bus, address, 0x1D6B, 0x0002, descriptors) +
+           attribute("bNumInterfaces", " 1") + "H: descriptors=" + hex_of(descriptors) + "\n";
+}
+
+std::string printer_record(const Identity& identity)
 {
     usb::Bytes descriptors = printer_device_descriptor(identity);
     const usb::Bytes configuration = printer_configuration(identity);
     descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
-    std::string out = record(printer_syspath(identity, port), identity.bus, identity.address, identity.vendor_id,
+    std::string out = record(printer_syspath(identity), identity.bus, identity.address, identity.vendor_id,
                              identity.product_id, descriptors);
     out += "E: PRODUCT=" + format("%x", identity.vendor_id) + "/" + format("%x", identity.product_id) + "/100\n";
     out += attribute("bNumInterfaces", " 1");

@@ -25,6 +25,13 @@ UsbfsNode::UsbfsNode(std::mutex& mutex, std::shared_ptr<Printer> printer, const 
 
 UsbfsNode::~UsbfsNode()
 {
+    {
+        // Clients umockdev still keeps (the emulator ends) no longer tell this node.
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (UMockdevIoctlClient* client : clients_)
+            g_object_weak_unref(G_OBJECT(client), on_client_released, this);
+        clients_.clear();
+    }
     if (handler_) {
         g_signal_handlers_disconnect_by_data(handler_, this);
         g_object_unref(handler_);
@@ -47,7 +54,7 @@ bool UsbfsNode::attach(UMockdevTestbed* testbed, const std::string& root, std::s
     ::fcntl(fifo_fd_, F_SETPIPE_SZ, 4096);
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
-    g_signal_connect(handler_, "client-vanished", G_CALLBACK(on_client_vanished), this);
+    g_signal_connect(handler_, "client-connected", G_CALLBACK(on_client_connected), this);
     GError* failure = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, devnode_.c_str(), handler_, &failure)) {
         *error = "cannot attach to " + devnode_ + ": " + failure->message;

@@ -6,7 +6,8 @@
 // GET_STATUS) from the printer's descriptors.  The device node is a FIFO that
 // is kept full while nothing can be reaped, so that a waiting libusb sleeps in
 // poll() instead of spinning on REAPURBNDELAY.  Clients that opened the node
-// keep talking to it after an unplug and get ENODEV.
+// keep talking to it after an unplug and get ENODEV; once none is left, the
+// emulator lets the appearance go (printer_emulator.h).
 //
 // Thread use: ioctls arrive on umockdev's worker thread and take the mutex
 // shared with the emulator; the functions marked "mutex held" are called with
@@ -17,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,9 @@ public:
     // Makes the device node under the testbed's `root` the FIFO gate and
     // takes over its ioctls.
     bool attach(UMockdevTestbed* testbed, const std::string& root, std::string* error);
-    // Hands the device node over (to a later appearance at the same address).
+    // Takes no more clients and gives up the FIFO gate: the appearance has
+    // left the bus and nobody uses it, or a later one at the same address
+    // takes the device node over.
     void detach(UMockdevTestbed* testbed);
 
     // --- mutex held ---
@@ -53,6 +57,8 @@ public:
     void unplug();
     // IN transfers that wait for a reply take it if the model has one now.
     void wake_waiting();
+    // No program has the device node open.
+    bool unused() const { return clients_.empty(); }
 
 private:
     struct Urb {
@@ -87,7 +93,8 @@ private:
     };
 
     static int on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
-    static void on_client_vanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
+    static void on_client_connected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* node);
+    static void on_client_released(void* node, GObject* client);
     void handle_ioctl(UMockdevIoctlClient* client);
     void client_gone(UMockdevIoctlClient* client);
 
@@ -119,6 +126,7 @@ private:
     bool fifo_full_ = false;
     bool gone_ = false;
     UMockdevIoctlClient* claimer_ = nullptr;
+    std::set<UMockdevIoctlClient*> clients_;  // connected to the device node's socket, not yet closed
     std::vector<std::unique_ptr<Urb>> urbs_;
     std::uint64_t completions_ = 0;
 };

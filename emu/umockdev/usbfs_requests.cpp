@@ -237,6 +237,10 @@ void UsbfsNode::handle_ioctl(UMockdevIoctlClient* client)
 void UsbfsNode::client_gone(UMockdevIoctlClient* client)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    clients_.erase(client);
+    if (verbose_)
+        std::fprintf(stderr, "zarvik-printer-emulator: %s: a client closed it (%zu)\n", devnode_.c_str(),
+                     clients_.size());
     urbs_.erase(std::remove_if(urbs_.begin(), urbs_.end(),
                                [client](const std::unique_ptr<Urb>& u) { return u->client == client; }),
                 urbs_.end());
@@ -251,9 +255,24 @@ int UsbfsNode::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* n
     return TRUE;
 }
 
-void UsbfsNode::on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* node)
+// umockdev never sends "client-vanished": a client is gone when umockdev lets
+// go of it, once its program closed the device node.
+void UsbfsNode::on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* node)
 {
-    static_cast<UsbfsNode*>(node)->client_gone(client);
+    auto* self = static_cast<UsbfsNode*>(node);
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->clients_.insert(client);
+        if (self->verbose_)
+            std::fprintf(stderr, "zarvik-printer-emulator: %s: a client opened it (%zu)\n", self->devnode_.c_str(),
+                         self->clients_.size());
+    }
+    g_object_weak_ref(G_OBJECT(client), on_client_released, node);
+}
+
+void UsbfsNode::on_client_released(void* node, GObject* client)
+{
+    static_cast<UsbfsNode*>(node)->client_gone(reinterpret_cast<UMockdevIoctlClient*>(client));
 }
 
 }  // namespace emu
