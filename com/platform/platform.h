@@ -6,14 +6,16 @@
 // POSIX side (platform/posix) and a Win32 side (platform/win32); both follow
 // the same contract, written down next to each function.
 //
-// The clock functions (utc_now, tick_count, sleep_ms) live in their own
+// The clock functions (utc_now, tick_count, sleep_ms, wait_ready) live in their own
 // translation unit on each side so that a test executable can link a clock it
 // drives itself instead of the real one.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace com {
@@ -44,7 +46,9 @@ using FileHandle = std::intptr_t;
 constexpr FileHandle invalid_file = -1;
 
 // Opens a file by its UTF-8 path.
-//   readable only:        read access, the file must exist;
+//   readable only:        read access, the file must exist and be a regular
+//                         file (a FIFO, a device or a pipe is refused, never
+//                         waited for);
 //   writable only:        write access, created empty when missing, never truncated;
 //   readable and writable: both accesses, created empty when missing, never truncated.
 // Other processes may read the file while it is open.  The position starts at
@@ -57,6 +61,11 @@ FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
 // the file, also while other writers append to it: several processes may hold
 // it open for appending at once, and others may read it.  Returns
 // invalid_file on any failure.
+//
+// This is how logs are opened, and a log's name is easy to foresee, so what
+// is found at the name must be a plain file with that one name: a link
+// (symbolic, a hard link, a reparse point on Windows) is never written
+// through, and on POSIX the file must belong to the effective user.
 FileHandle file_open_append(const std::string& utf8_path);
 
 // One system read of at most `length` bytes at the file position.  On success
@@ -149,6 +158,12 @@ std::uint32_t tick_count();
 
 // Blocks the calling thread for `milliseconds`.
 void sleep_ms(unsigned milliseconds);
+
+// Waits on `condition`, with `lock` held on entry and on return, until
+// `ready()` holds or `milliseconds` have passed on this clock; returns
+// ready().  Another thread makes it ready and notifies `condition`.
+bool wait_ready(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, unsigned milliseconds,
+                const std::function<bool()>& ready);
 
 }  // namespace platform
 }  // namespace com

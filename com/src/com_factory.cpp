@@ -41,6 +41,15 @@ void read_strings(libusb_device_handle* handle, const libusb_device_descriptor& 
     read_string(handle, descriptor.iSerialNumber, info.serial);
 }
 
+UsbPortPath port_path_of(libusb_device* device)
+{
+    UsbPortPath path;
+    path.bus_number = libusb_get_bus_number(device);
+    const int depth = libusb_get_port_numbers(device, path.ports, UsbPortPath::most_ports);
+    path.depth = static_cast<std::uint8_t>(depth > 0 ? depth : 0);
+    return path;
+}
+
 int walk_supported_devices(
     const std::function<void()>& listed,
     const std::function<int(libusb_device*, const libusb_device_descriptor&, UsbDeviceRecord&)>& visit)

@@ -90,6 +90,9 @@ void ComUsb::release_and_close() noexcept
 int ComUsb::com_open(unsigned timeout_ms, bool take_control)
 {
     com_close();
+    // A stopped link opens nothing: the printer is not taken.
+    if (stop_flag.load())
+        return COM_ERR_CANCELED;
     if (!find_supported_device(vendor_id, product_id))
         return COM_ERR_DISCONNECTED;
     handle = place ? open_at_place() : libusb_open_device_with_vid_pid(nullptr, vendor_id, product_id);

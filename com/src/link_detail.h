@@ -25,6 +25,9 @@ constexpr char open_prefix[] = "com_open: ";
 // `info` as the listing does; a failed or empty read leaves its field empty.
 void read_strings(libusb_device_handle* handle, const libusb_device_descriptor& descriptor, DeviceInfo& info);
 
+// Where `device` is plugged in, as libusb tells it.
+UsbPortPath port_path_of(libusb_device* device);
+
 // The walk of both listings, with libusb initialised: the device list, then
 // `listed` once it is there, then for each supported printer in list order
 // `visit` with its record (bus, address, ids set); a code other than

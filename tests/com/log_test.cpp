@@ -1,6 +1,7 @@
 // The diagnostic log: file names, line stamps, the line buffer, old-log removal.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,11 @@
 #include "com/com_usb.h"
 #include "support/emulated_fixture.h"
 #include "support/test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -239,16 +245,68 @@ TEST_F(Log, OtherProcessesMayReadTheLogWhileItIsOpen)
 #ifndef _WIN32
 TEST_F(Log, FullDiskThrowsNotEnoughDiskSpace)
 {
-    // The log file's name is known in advance on the virtual clock: make it
-    // the device that is always full.
-    testsupport::fs::create_symlink("/dev/full", dir.path() / "libcom-2021-4-20_14-43-1.log");
     LogProbe link(dir.utf8(), true);
+    testsupport::DiskFullAt full(0);
     try {
         link.write_log("no room");
         FAIL() << "a failed write went unnoticed";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "It's not enough disk space");
     }
+}
+
+TEST_F(Log, WhatIsFoundAtTheNextNameIsNeverWrittenThrough)
+{
+    // The name comes from the clock, so anyone who can write in the folder
+    // can be there first.  Only a plain file of ours with that one name is
+    // continued; anything else is a log that cannot be opened.
+    const testsupport::fs::path next = dir.path() / "libcom-2021-4-20_14-43-1.log";
+    const testsupport::fs::path victim = dir.path() / "victim";
+    struct Case {
+        const char* planted;
+        void (*plant)(const testsupport::fs::path& next, const testsupport::fs::path& victim);
+        bool root_only;
+        bool victim_stays = true;
+    } cases[] = {
+        {"a link to a file", [](const auto& n, const auto& v) { testsupport::fs::create_symlink(v, n); }, false},
+        {"a link to nothing yet",
+         [](const auto& n, const auto& v) {
+             testsupport::fs::remove(v);
+             testsupport::fs::create_symlink(v, n);
+         },
+         false, false},
+        {"a hard link", [](const auto& n, const auto& v) { testsupport::fs::create_hard_link(v, n); }, false},
+        {"a FIFO nobody reads", [](const auto& n, const auto&) { ::mkfifo(n.c_str(), 0666); }, false},
+        {"a file of another account",
+         [](const auto& n, const auto&) {
+             testsupport::write_file(n, "theirs\n");
+             (void)::chown(n.c_str(), 65534, 65534);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.planted);
+        if (c.root_only && ::geteuid() != 0) {
+            std::printf("not tried without root: %s\n", c.planted);
+            continue;
+        }
+        testsupport::write_file(victim, "kept\n");
+        c.plant(next, victim);
+        try {
+            LogProbe link(dir.utf8(), true);
+            ADD_FAILURE() << "the log was opened";
+            link.write_log("written through");
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "open log file failure");
+        }
+        if (!c.victim_stays)
+            EXPECT_FALSE(testsupport::fs::exists(victim)) << "the link's target was made";
+        else
+            EXPECT_EQ(read_file(victim), "kept\n");
+        testsupport::fs::remove(next);
+        testsupport::fs::remove(victim);
+    }
+    EXPECT_EQ(bus().counters.default_context_refs, 0) << "a failed construction must not hold libusb";
 }
 #endif
 

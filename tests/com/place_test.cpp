@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,6 +116,91 @@ TEST_F(Place, NothingAtTheAddressOrOtherIdsThereGiveConnectFailure)
     }
     EXPECT_EQ(bus().devices().back()->opens, 0);
     EXPECT_FALSE(other->under_control());
+}
+
+TEST(PortPath, IsWrittenAndReadAsTheSystemWritesIt)
+{
+    struct Case {
+        const char* text;
+        bool valid;
+        std::uint8_t bus;
+        std::vector<std::uint8_t> ports;
+    };
+    const Case cases[] = {
+        {"1-1.4", true, 1, {1, 4}},
+        {"3-2", true, 3, {2}},
+        {"0-255.1.2.3.4.5.6", true, 0, {255, 1, 2, 3, 4, 5, 6}},
+        {"1-1.2.3.4.5.6.7.8", false, 0, {}},  // deeper than USB goes
+        {"1-0", false, 0, {}},
+        {"1-", false, 0, {}},
+        {"1-1.", false, 0, {}},
+        {"1-.4", false, 0, {}},
+        {"-1", false, 0, {}},
+        {"256-1", false, 0, {}},
+        {"1:5", false, 0, {}},
+        {"1-1,4", false, 0, {}},
+        {"1-+4", false, 0, {}},
+    };
+    for (const Case& c : cases) {
+        com::UsbPortPath path;
+        ASSERT_EQ(com::parse_port_path(c.text, &path), c.valid) << c.text;
+        if (!c.valid)
+            continue;
+        EXPECT_EQ(path.bus_number, c.bus) << c.text;
+        EXPECT_EQ(std::vector<std::uint8_t>(path.ports, path.ports + path.depth), c.ports) << c.text;
+        EXPECT_EQ(com::port_path_text(path), c.text);
+    }
+    EXPECT_EQ(com::port_path_text(com::UsbPortPath{}), "") << "not known";
+}
+
+TEST_F(Place, EachPrinterIsListedWithItsPortPathAndAScanOpensNone)
+{
+    emu::DeviceSpec behind_hub = emu::printer_identity(vid, pid, 2, 9);
+    behind_hub.ports = {1, 4};
+    bus().attach(behind_hub, std::make_shared<emu::Printer>(behind_hub.endpoints));
+    bus().attach_printer(vid, pid, 1, 5);
+    bus().attach_printer(vid, pid, 1, 6);
+    std::vector<com::UsbPrinterRecord> scanned;
+    ASSERT_EQ(com::ComFactory().scan_usb_printers(&scanned), com::COM_SUCCESS);
+    for (const auto& listing : {printers(), scanned}) {
+        ASSERT_EQ(listing.size(), 3u);
+        EXPECT_EQ(com::port_path_text(listing[0].port), "1-2");
+        EXPECT_EQ(com::port_path_text(listing[1].port), "1-1");
+        EXPECT_EQ(com::port_path_text(listing[2].port), "2-1.4");
+    }
+    EXPECT_STREQ(scanned[2].device.info.serial, "");
+    EXPECT_EQ(scanned[2].device.info.product_id, pid);
+    int opens = 0;
+    for (const auto& d : bus().devices())
+        opens += d->opens;
+    EXPECT_EQ(opens, 3) << "the listing opened each printer once, the scan none";
+}
+
+TEST_F(Place, APrinterIsReadAtItsPlaceOnly)
+{
+    bus().attach_printer(vid, pid, 1, 5);
+    bus().attach_printer(vid, pid, 1, 6)->unplug();  // vanished: still on the bus's list, not reachable
+    bus().attach_printer(vid, 0x4203, 1, 7)->unplug();
+    bus().attach_printer(vid, 0x4203, 1, 8);
+    bus().devices().back()->open_errno = EACCES;
+    struct Case {
+        std::uint8_t address;
+        std::uint16_t product;
+        int open_error;
+        const char* serial;
+    };
+    for (const Case c : {Case{5, pid, 0, "SN1-5"}, Case{6, pid, LIBUSB_ERROR_NO_DEVICE, ""},
+                         Case{5, 0x4203, LIBUSB_ERROR_NO_DEVICE, ""}, Case{8, 0x4203, LIBUSB_ERROR_ACCESS, ""}}) {
+        com::UsbPrinterRecord record{};
+        record.device.bus_number = 1;
+        record.device.device_address = c.address;
+        record.device.info.vendor_id = vid;
+        record.device.info.product_id = c.product;
+        std::snprintf(record.device.info.serial, sizeof record.device.info.serial, "stale");
+        EXPECT_EQ(com::ComFactory().read_usb_printer(&record), com::COM_SUCCESS);
+        EXPECT_EQ(record.open_error, c.open_error) << int(c.address);
+        EXPECT_STREQ(record.device.info.serial, c.serial) << int(c.address);
+    }
 }
 
 }  // namespace

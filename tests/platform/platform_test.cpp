@@ -3,9 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -239,5 +249,50 @@ TEST(FileOpen, MalformedUtf8IsRefusedAndCreatesNothing)
     }
     EXPECT_TRUE(testsupport::fs::is_empty(dir.path())) << "a malformed name was created under another name";
 }
+
+#ifndef _WIN32
+TEST(FileOpen, ReadingOpensARegularFileOnlyAndNeverWaitsForAWriter)
+{
+    TempDir dir;
+    testsupport::write_file(dir.path() / "file.bin", "bytes");
+    ASSERT_EQ(::mkfifo(dir.utf8("fifo.bin").c_str(), 0644), 0);
+    // Should an open wait for a writer of the FIFO, one comes after a while:
+    // the open returns then, and the case fails.
+    std::mutex mutex;
+    std::condition_variable done;
+    bool opened = false;
+    std::thread writer([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!done.wait_for(lock, std::chrono::seconds(10), [&] { return opened; }))
+            ::close(::open(dir.utf8("fifo.bin").c_str(), O_WRONLY));
+    });
+    const struct {
+        std::string path;
+        bool opens;
+    } cases[] = {
+        {dir.utf8("file.bin"), true},
+        {dir.utf8("fifo.bin"), false},
+        {"/dev/null", false},
+        {dir.utf8(), false},
+    };
+    for (const auto& c : cases) {
+        const platform::FileHandle file = platform::file_open(c.path, true, false);
+        EXPECT_EQ(file != platform::invalid_file, c.opens) << c.path;
+        if (file == platform::invalid_file)
+            continue;
+        char buffer[16];
+        unsigned count = 0;
+        EXPECT_TRUE(platform::file_read(file, buffer, sizeof buffer, &count));
+        EXPECT_EQ(std::string(buffer, count), "bytes") << c.path;
+        platform::file_close(file);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        opened = true;
+    }
+    done.notify_all();
+    writer.join();
+}
+#endif
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -199,6 +200,52 @@ TEST(Sharing, AFileOpenForReadingTakesMoreReadersButNoWriter)
     platform::file_close(source);
     testsupport::fs::resize_file(dir.path() / "firmware.bin", 3, error);
     EXPECT_FALSE(error) << error.message();
+}
+
+// --- links at a log's name ----------------------------------------------------------
+
+TEST(LogOpen, AReparsePointOrAHardLinkAtTheNameIsNeverWrittenThrough)
+{
+    // A log's name comes from the clock: whoever can write in its folder can
+    // be there first.
+    TempDir dir;
+    const std::wstring victim = wide(dir.utf8("victim"));
+    const std::wstring name = wide(dir.utf8("libcom-2021-4-20_14-43-1.log"));
+    const struct {
+        const char* planted;
+        bool (*plant)(const std::wstring& name, const std::wstring& victim);
+    } cases[] = {
+        {"a symbolic link to a file",
+         [](const std::wstring& n, const std::wstring& v) {
+             return CreateSymbolicLinkW(n.c_str(), v.c_str(), 0) != 0;
+         }},
+        {"a hard link", [](const std::wstring& n,
+                           const std::wstring& v) { return CreateHardLinkW(n.c_str(), v.c_str(), nullptr) != 0; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.planted);
+        testsupport::write_file(testsupport::from_utf8(dir.utf8("victim")), "kept\n");
+        // Wine 8 reports a symbolic link to a file made when it made none.
+        if (!c.plant(name, victim) || GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            std::printf("not tried: %s cannot be made here (error %lu)\n", c.planted, GetLastError());
+            continue;
+        }
+        const platform::FileHandle log = platform::file_open_append(dir.utf8("libcom-2021-4-20_14-43-1.log"));
+        EXPECT_EQ(log, platform::invalid_file) << "opened through the link";
+        if (log != platform::invalid_file) {
+            write_through(log, "written through\n");
+            platform::file_close(log);
+        }
+        EXPECT_EQ(read_whole(victim), "kept\n");
+        DeleteFileW(name.c_str());
+        DeleteFileW(victim.c_str());
+    }
+    // A plain file of its own at the name is continued.
+    const platform::FileHandle log = platform::file_open_append(dir.utf8("libcom-2021-4-20_14-43-1.log"));
+    ASSERT_NE(log, platform::invalid_file);
+    write_through(log, "a line\n");
+    platform::file_close(log);
+    EXPECT_EQ(read_whole(name), "a line\n");
 }
 
 // --- UTF-8 paths ------------------------------------------------------------------

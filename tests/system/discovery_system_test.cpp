@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "com/usb_monitor.h"
 #include "system_fixture.h"
 
 namespace {
@@ -194,6 +195,62 @@ TEST_F(Discovery, WithALiveLinkPlugAndUnplugShowInALaterListing)
     })) << "the printer plugged in again never showed";
     RecordProperty("plug_seen_ms", std::to_string(systemtest::ms_since(start)));
     EXPECT_EQ(stderr_text, "");
+}
+
+// Port paths come from the device's place in sysfs, hubs on the way
+// included; the monitor hears plugging through libusb's hotplug events.
+TEST_F(Discovery, PrintersBehindAHubHaveTheirPortPathAndTheMonitorHearsThem)
+{
+    com::UsbMonitor::Options options;
+    options.settle_ms = 50;
+    com::UsbMonitor monitor(options);
+    ASSERT_EQ(monitor.start(), com::COM_SUCCESS);
+    ASSERT_TRUE(monitor.uses_hotplug());
+    std::vector<com::UsbMonitor::Change> changes;
+    const auto next = [&](com::UsbMonitor::Kind kind) {
+        for (int i = 0; i < 30; ++i) {
+            if (!changes.empty()) {
+                const com::UsbMonitor::Change c = changes.front();
+                changes.erase(changes.begin());
+                if (c.kind == kind)
+                    return com::port_path_text(c.printer.port) + " " + com::place_text(com::place_of(c.printer.device));
+                return std::string("another change first: ") + com::port_path_text(c.printer.port);
+            }
+            monitor.wait(100, &changes);
+        }
+        return std::string("nothing");
+    };
+    EXPECT_EQ(next(com::UsbMonitor::Kind::arrived), "1-1 1:5");
+    EXPECT_EQ(next(com::UsbMonitor::Kind::settled), "1-1 1:5");
+
+    emu::EmulatorControl::NewPrinter p;
+    p.vendor_id = vid;
+    p.product_id = pid;
+    p.bus = 2;
+    p.address = 7;
+    p.ports = {1, 4};
+    const int behind_hub = ctl->plug(p);
+    EXPECT_EQ(next(com::UsbMonitor::Kind::arrived), "2-1.4 2:7");
+    EXPECT_EQ(next(com::UsbMonitor::Kind::settled), "2-1.4 2:7");
+    std::vector<com::UsbPrinterRecord> listed_now;
+    ASSERT_EQ(com::ComFactory().list_usb_printers(&listed_now), com::COM_SUCCESS);
+    std::vector<std::string> paths;
+    for (const auto& r : listed_now)
+        paths.push_back(com::port_path_text(r.port) + " " + r.device.info.serial);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"1-1 SN1-5", "2-1.4 SN2-7"})) << "the hub itself is no printer";
+
+    ctl->unplug(behind_hub);
+    EXPECT_EQ(next(com::UsbMonitor::Kind::left), "2-1.4 2:7");
+    ctl->plug_back(behind_hub);
+    const std::string again = next(com::UsbMonitor::Kind::arrived);
+    EXPECT_EQ(again.substr(0, 8), "2-1.4 2:") << "at the same port, at another address";
+    EXPECT_NE(again, "2-1.4 2:7");
+    EXPECT_EQ(ctl->printers().back().ports, (std::vector<int>{1, 4}));
+    p.address = 0;
+    EXPECT_THROW(ctl->plug(p), emu::ControlClient::Error) << "the port is taken";
+    p.ports = {1};
+    EXPECT_THROW(ctl->plug(p), emu::ControlClient::Error) << "a hub is there";
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ public:
     Com& operator=(const Com&) = delete;
 
     // Opens the printer; with `take_control` the host takes it over ("~M601 S0").
+    // Once stopped (stop), the printer is not opened: COM_ERR_CANCELED.
     virtual int com_open(unsigned timeout_ms, bool take_control) = 0;
     // Gives the printer back ("~M602") and closes it.  Always 0.
     virtual int com_close() = 0;
@@ -81,7 +82,8 @@ public:
     // printer is still told that an upload has ended, and given back.  With
     // `at_once` the rest goes as fast as the printer answers: no pause before
     // "~M29", no drain after an unexpected reply, and no transfer waits
-    // longer than the give-back's own time-out.
+    // longer than the give-back's own time-out.  A link stopped before it
+    // is opened opens nothing.
     void stop(bool at_once);
     // The SHA-256 the bytes of the next upload must have: the digest the file
     // had when it was checked.  That upload hashes every piece it reads, and

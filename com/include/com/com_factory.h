@@ -13,6 +13,8 @@ namespace com {
 // One attached supported printer as list_usb_printers finds it.
 struct UsbPrinterRecord {
     UsbDeviceRecord device;
+    // Where it is plugged in; not known where libusb cannot tell.
+    UsbPortPath port;
     // 0 when the device was opened and its strings read from it; otherwise
     // the libusb-1.0 error of opening it (LIBUSB_ERROR_ACCESS: no permission
     // on its device node), and its strings are empty.
@@ -36,6 +38,19 @@ public:
     // error instead of ending the listing.  Prints nothing.  Returns
     // COM_SUCCESS, COM_ERR_INIT_LIB, COM_ERR_LIST_DEVICES or COM_ERR_ACCESS.
     int list_usb_printers(std::vector<UsbPrinterRecord>* out);
+
+    // Like list_usb_printers, but no printer is opened: the records carry the
+    // bus, the address, the port path and the ids, and empty strings.  For a
+    // look once a second, which must not disturb a printer in use.  Returns
+    // COM_SUCCESS, COM_ERR_INIT_LIB, COM_ERR_LIST_DEVICES or COM_ERR_ACCESS.
+    int scan_usb_printers(std::vector<UsbPrinterRecord>* out);
+
+    // Reads the strings of the printer `record` names (its bus, address and
+    // ids) from that printer: opens it, reads them and closes it.  A printer
+    // that cannot be opened keeps empty strings and gets the libusb-1.0 error
+    // in open_error (LIBUSB_ERROR_NO_DEVICE when it is no longer there).
+    // Returns COM_SUCCESS, COM_ERR_INIT_LIB or COM_ERR_LIST_DEVICES.
+    int read_usb_printer(UsbPrinterRecord* record);
 
     // A new USB link to the printer at this bus number and device address
     // only, for a caller that chose one among several; the caller owns it.

@@ -73,6 +73,34 @@ std::string place_text(const UsbPlace& place);
 // 255, decimal); false for any other text.
 bool parse_place(const std::string& text, UsbPlace* place);
 
+// Where a printer is plugged in: its bus and the ports from the root hub
+// down, as libusb gives them (libusb_get_port_numbers).  Unlike the address,
+// which the bus hands out anew at each plug-in, it names the socket: a
+// printer plugged in again at the same one comes back at the same path.
+struct UsbPortPath {
+    static constexpr int most_ports = 7;  // USB has at most seven tiers
+
+    std::uint8_t bus_number = 0;
+    std::uint8_t depth = 0;  // ports in use; 0: not known
+    std::uint8_t ports[most_ports] = {};
+
+    bool known() const { return depth > 0; }
+};
+
+bool operator==(const UsbPortPath& a, const UsbPortPath& b);
+inline bool operator!=(const UsbPortPath& a, const UsbPortPath& b)
+{
+    return !(a == b);
+}
+
+// A port path as the system writes it, "BUS-PORT.PORT...": "1-1.4"; "" when
+// it is not known.
+std::string port_path_text(const UsbPortPath& path);
+
+// The path that "BUS-PORT[.PORT]..." names (a bus of 0 to 255, one to seven
+// ports of 1 to 255, decimal); false for any other text.
+bool parse_port_path(const std::string& text, UsbPortPath* path);
+
 // The four bulk endpoints of an open printer.
 struct EndpointSet {
     std::uint8_t cmd_in;    // bulk IN, command replies

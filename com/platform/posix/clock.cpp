@@ -1,8 +1,9 @@
 // POSIX side of the platform clock: wall time in UTC, a 32-bit millisecond
-// tick counter and sleep.
+// tick counter, sleep and waits.
 #include "../platform.h"
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 
 namespace com {
@@ -38,6 +39,12 @@ void sleep_ms(unsigned milliseconds)
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+bool wait_ready(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, unsigned milliseconds,
+                const std::function<bool()>& ready)
+{
+    return condition.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
 }
 
 }  // namespace platform

@@ -67,6 +67,13 @@ FileHandle open_with(const std::string& utf8_path, int flags)
         ::close(fd);
         return invalid_file;
     }
+    // Opened for reading without waiting (a FIFO put in a file's place waits
+    // for a writer for ever): a regular file only, then read as any file is.
+    if ((flags & O_NONBLOCK) &&
+        (!S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+        ::close(fd);
+        return invalid_file;
+    }
     return fd;
 }
 
@@ -82,14 +89,32 @@ FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
     else if (writable)
         flags |= O_WRONLY | O_CREAT;
     else
-        flags |= O_RDONLY;
+        flags |= O_RDONLY | O_NONBLOCK;
     return open_with(utf8_path, flags);
 }
 
 FileHandle file_open_append(const std::string& utf8_path)
 {
-    // With O_APPEND each write() goes to the end as one piece.
-    return open_with(utf8_path, O_CLOEXEC | O_WRONLY | O_CREAT | O_APPEND);
+    if (!path_fits(utf8_path))
+        return invalid_file;
+    // With O_APPEND each write() goes to the end as one piece.  O_NOFOLLOW
+    // refuses a link at the name itself, O_NONBLOCK keeps a FIFO planted
+    // there from holding the open until someone reads it.
+    int fd;
+    do {
+        fd = ::open(utf8_path.c_str(), O_CLOEXEC | O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return invalid_file;
+    // Only a plain file of ours with no other name: a hard link would let
+    // whoever made it have these lines written into a file of their choice.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid() ||
+        ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        ::close(fd);
+        return invalid_file;
+    }
+    return fd;
 }
 
 bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count)

@@ -1,5 +1,8 @@
 // Win32 side of the platform clock.
 #include "../platform.h"
+
+#include <chrono>
+
 #include "system_time.h"  // and windows.h
 
 namespace com {
@@ -20,6 +23,12 @@ std::uint32_t tick_count()
 void sleep_ms(unsigned milliseconds)
 {
     Sleep(milliseconds);
+}
+
+bool wait_ready(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, unsigned milliseconds,
+                const std::function<bool()>& ready)
+{
+    return condition.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
 }
 
 }  // namespace platform

@@ -91,15 +91,27 @@ HANDLE as_handle(FileHandle file)
     return reinterpret_cast<HANDLE>(file);
 }
 
-FileHandle open_with(const std::string& utf8_path, DWORD access, DWORD share, DWORD creation)
+FileHandle open_with(const std::string& utf8_path, DWORD access, DWORD share, DWORD creation,
+                     DWORD flags = FILE_ATTRIBUTE_NORMAL)
 {
     std::wstring path;
     if (!api_path(utf8_path, &path))
         return invalid_file;
-    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return invalid_file;
     return reinterpret_cast<FileHandle>(handle);
+}
+
+// True for a file reached by itself: not a reparse point (a symbolic link, a
+// junction, a mount point) and with no second name (a hard link).
+bool plain_file_alone(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return false;
+    const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
+    return (info.dwFileAttributes & refused) == 0 && info.nNumberOfLinks == 1;
 }
 
 }  // namespace
@@ -119,15 +131,30 @@ FileHandle file_open(const std::string& utf8_path, bool readable, bool writable)
     if (writable)
         access |= GENERIC_WRITE;
     // Others may read the file meanwhile, but neither write nor delete it.
-    return open_with(utf8_path, access, FILE_SHARE_READ, writable ? OPEN_ALWAYS : OPEN_EXISTING);
+    const FileHandle file = open_with(utf8_path, access, FILE_SHARE_READ, writable ? OPEN_ALWAYS : OPEN_EXISTING);
+    // Read only: a file on a disk, nothing that may keep its reader waiting
+    // (a pipe, a device).
+    if (file != invalid_file && !writable && GetFileType(as_handle(file)) != FILE_TYPE_DISK) {
+        CloseHandle(as_handle(file));
+        return invalid_file;
+    }
+    return file;
 }
 
 FileHandle file_open_append(const std::string& utf8_path)
 {
-    // Append access alone (no FILE_WRITE_DATA): the system puts every write
+    // Append access without FILE_WRITE_DATA: the system puts every write
     // at the end of the file as one piece, whoever else appends meanwhile.
-    // Other appenders and readers are let in; deleting it is not.
-    return open_with(utf8_path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    // Other appenders and readers are let in; deleting it is not.  A reparse
+    // point at the name is opened as itself, never followed, and refused.
+    const FileHandle file =
+        open_with(utf8_path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (file != invalid_file && !plain_file_alone(as_handle(file))) {
+        file_close(file);
+        return invalid_file;
+    }
+    return file;
 }
 
 bool file_read(FileHandle file, void* buffer, unsigned length, unsigned* count)
