@@ -148,6 +148,21 @@ int count_option(int argc, char** argv, const char* name, int fallback)
     return fallback;
 }
 
+std::string text_option(int argc, char** argv, const char* name, const std::vector<std::string>& allowed,
+                        const std::string& fallback)
+{
+    const std::string prefix = std::string("--") + name + "=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) != 0)
+            continue;
+        const std::string value = argv[i] + prefix.size();
+        if (std::find(allowed.begin(), allowed.end(), value) == allowed.end())
+            throw std::runtime_error(prefix + value + ": not a value it takes");
+        return value;
+    }
+    return fallback;
+}
+
 void refuse_other_options(int argc, char** argv, const std::vector<std::string>& names)
 {
     for (int i = 1; i < argc; ++i) {

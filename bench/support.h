@@ -55,6 +55,10 @@ void heading(const std::string& text);
 // value that is not a positive number and on an argument other than
 // "--NAME=..." for the names given.
 int count_option(int argc, char** argv, const char* name, int fallback);
+// The value of "--NAME=TEXT" among the arguments, or `fallback`; throws when
+// it is none of `allowed`.
+std::string text_option(int argc, char** argv, const char* name, const std::vector<std::string>& allowed,
+                        const std::string& fallback);
 void refuse_other_options(int argc, char** argv, const std::vector<std::string>& names);
 
 }  // namespace bench

@@ -1,10 +1,8 @@
 #include "display.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -17,23 +15,6 @@ namespace zarvik {
 using nlohmann::json;
 
 namespace {
-
-// The terminal sequence that moves the cursor up `rows` rows.
-std::string rows_up(std::size_t rows)
-{
-    return "\x1b[" + std::to_string(rows) + "A";
-}
-
-// Columns a character takes in a terminal: two for the wide characters of
-// East Asian scripts, one for the rest.
-int columns_of(char32_t c)
-{
-    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
-                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
-                      (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
-                      (c >= 0x20000 && c <= 0x3FFFD);
-    return wide ? 2 : 1;
-}
 
 std::string seconds_text(double seconds)
 {
@@ -48,45 +29,54 @@ std::string seconds_text(double seconds)
     return text;
 }
 
-// `text` cut to at most `columns` terminal columns (characters of East Asian
-// width count two), with "..." in place of what is cut.  UTF-8 is cut only
-// between characters.
-std::string fit_columns(const std::string& text, int columns)
-{
-    int used = 0;
-    std::size_t cut_at = std::string::npos;  // the end of the part that leaves room for "..."
-    for (std::size_t i = 0; i < text.size();) {
-        const com::utf8::Character c = com::utf8::decode_at(text, i);
-        const int width = columns_of(c.code_point);
-        if (used + width > columns - 3 && cut_at == std::string::npos)
-            cut_at = i;
-        if (used + width > columns)
-            return columns < 3 ? std::string(static_cast<std::size_t>(std::max(columns, 0)), '.')
-                               : text.substr(0, cut_at) + "...";
-        used += width;
-        i += c.length;
-    }
-    return text;
-}
-
 }  // namespace
 
 std::string PrinterLabel::text() const
 {
-    return serial.empty() ? place() : place() + " " + printable(serial);
+    if (!serial.empty())
+        return place() + " " + printable(serial);
+    return port.known() ? place() + " port " + com::port_path_text(port) : place();
+}
+
+json PrinterLabel::port_json() const
+{
+    return port.known() ? json(com::port_path_text(port)) : json(nullptr);
 }
 
 std::string printable(const std::string& text)
 {
     std::string out;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (com::protocol::is_control_byte(byte)) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
+    for (std::size_t at = 0; at < text.size();) {
+        const com::utf8::Character c = com::utf8::decode_at(text, at);
+        const char32_t u = c.code_point;
+        if (c.valid && !(u < 0x20 || (u >= 0x7F && u <= 0x9F))) {
+            out.append(text, at, c.length);
         } else {
-            out += c;
+            // A control character (C0, DEL, C1), or bytes that are not UTF-8: each byte as \xNN.
+            for (std::size_t i = at; i < at + c.length; ++i) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
+                out += escaped;
+            }
+        }
+        at += c.length;
+    }
+    return out;
+}
+
+std::string without_c1(const std::string& json_text)
+{
+    std::string out;
+    out.reserve(json_text.size());
+    for (std::size_t at = 0; at < json_text.size(); ++at) {
+        const auto next = at + 1 < json_text.size() ? static_cast<unsigned char>(json_text[at + 1]) : 0u;
+        if (json_text[at] == '\xC2' && next >= 0x80 && next <= 0x9F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", next);
+            out += escaped;
+            ++at;
+        } else {
+            out += json_text[at];
         }
     }
     return out;
@@ -97,8 +87,8 @@ std::string count_of(std::size_t count, const char* singular, const char* plural
     return std::to_string(count) + " " + (count == 1 ? singular : plural);
 }
 
-Display::Display(const Io& io, Mode mode, const update::Plan& plan, std::vector<PrinterLabel> printers)
-    : io(io), mode(mode), plan(plan), printers(std::move(printers)), lines(this->printers.size())
+Display::Display(Output& output, Mode mode, const update::Plan& plan, std::vector<PrinterLabel> printers)
+    : output(output), mode(mode), plan(plan), printers(std::move(printers)), lines(this->printers.size())
 {
 }
 
@@ -115,7 +105,7 @@ void Display::plan_event()
             skipped.push_back({{"name", entry.name}, {"reason", entry.reason}});
         json printer_list = json::array();
         for (const PrinterLabel& p : printers)
-            printer_list.push_back({{"printer", p.place()}, {"serial", p.serial}});
+            printer_list.push_back({{"printer", p.place()}, {"serial", p.serial}, {"port", p.port_json()}});
         json_line(dump({{"event", "plan"},
                         {"files", files},
                         {"total_bytes", plan.total_bytes()},
@@ -167,10 +157,11 @@ void Display::progress(std::size_t printer, int percent, float kib_per_s)
         json event = {{"event", "progress"},
                       {"printer", printers[printer].place()},
                       {"serial", printers[printer].serial},
+                      {"port", printers[printer].port_json()},
                       {"file", plan.files[line.file].printer_name},
                       {"percent", percent},
                       {"kib_per_s", std::round(static_cast<double>(kib_per_s) * 10.0) / 10.0}};
-        json_line(dump(event));
+        output.state(printer, dump(event) + "\n");
     } else if (mode == Mode::terminal) {
         redraw();
     }
@@ -194,6 +185,7 @@ void Display::error(std::size_t printer, const update::Failure& failure)
         json event = {{"event", "error"},
                       {"printer", printers[printer].place()},
                       {"serial", printers[printer].serial},
+                      {"port", printers[printer].port_json()},
                       {"message", failure.message},
                       {"code", failure.code < 0 ? json(nullptr) : json(failure.code)},
                       {"code_name", *name ? json(name) : json(nullptr)}};
@@ -232,19 +224,20 @@ void Display::done(std::size_t printer, bool succeed, std::size_t installed)
     if (succeed)
         line.state = "updated";
     if (mode == Mode::json) {
-        json done_files = json::array(), maybe = json::array(), left = json::array();
+        json done_files = json::array(), maybe = json::array(), not_installed = json::array();
         for (std::size_t i = 0; i < plan.files.size(); ++i)
             (i < installed                           ? done_files
              : i == installed && line.maybe_taken_up ? maybe
-                                                     : left)
+                                                     : not_installed)
                 .push_back(plan.files[i].printer_name);
         json_line(dump({{"event", "done"},
                         {"printer", printers[printer].place()},
                         {"serial", printers[printer].serial},
+                        {"port", printers[printer].port_json()},
                         {"succeed", succeed},
                         {"installed", done_files},
                         {"may_have_been_taken_up", maybe},
-                        {"not_installed", left}}));
+                        {"not_installed", not_installed}}));
     } else if (mode == Mode::plain) {
         if (succeed)
             plain(printer, update::success_message);
@@ -257,24 +250,29 @@ void Display::done(std::size_t printer, bool succeed, std::size_t installed)
 
 void Display::message(const std::string& text)
 {
+    output.err(printable(text) + "\n");
+}
+
+void Display::left_alone(const PrinterLabel& printer, const std::string& reason)
+{
     const std::lock_guard<std::mutex> lock(mutex);
-    if (mode == Mode::terminal && drawn && !out_lost) {
-        // Above the progress lines, which are drawn again below it.
-        put(rows_up(lines.size()) + "\r\x1b[J");
-        std::fprintf(io.err, "%s\n", printable(text).c_str());
-        std::fflush(io.err);
-        drawn = false;
-        redraw();
+    left.emplace_back(printer, reason);
+    if (mode == Mode::json) {
+        json_line(dump({{"event", "left_alone"},
+                        {"printer", printer.place()},
+                        {"serial", printer.serial},
+                        {"port", printer.port_json()},
+                        {"reason", reason}}));
         return;
     }
-    std::fprintf(io.err, "%s\n", printable(text).c_str());
-    std::fflush(io.err);
+    put(printer.text() + ": left alone: " + printable(reason) + "\n");
+    redraw();  // on a terminal the progress lines again, below it
 }
 
 void Display::finish(const std::vector<update::Outcome>& outcomes)
 {
     const std::lock_guard<std::mutex> lock(mutex);
-    const bool several = printers.size() > 1;
+    const bool several = printers.size() + left.size() > 1;
     // In json every printer's done event is its summary; in plain a single
     // printer's last line was.
     if (mode == Mode::json || (mode == Mode::plain && !several))
@@ -285,7 +283,10 @@ void Display::finish(const std::vector<update::Outcome>& outcomes)
         put("summary: " +
             std::to_string(
                 std::count_if(outcomes.begin(), outcomes.end(), [](const update::Outcome& o) { return o.succeed; })) +
-            " of " + std::to_string(printers.size()) + " printers updated\n");
+            " of " + std::to_string(printers.size() + left.size()) + " printers updated" +
+            (left.empty() ? std::string() : ", " + std::to_string(left.size()) + " left alone") + "\n");
+    for (const auto& [printer, reason] : left)
+        put(printer.text() + ": left alone: " + reason + "\n");
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const update::Outcome& o = outcomes[i];
         if (o.succeed) {
@@ -319,37 +320,26 @@ std::string Display::terminal_line(const Line& line, std::size_t printer) const
         return text + line.state;
     const update::PlannedFile& f = plan.files[line.file];
     // Time left from the rate the upload last reported, over what the plan still holds.
-    double left = 0;
+    double bytes_left = 0;
     for (std::size_t i = line.file; i < plan.files.size(); ++i)
-        left += static_cast<double>(plan.files[i].size);
+        bytes_left += static_cast<double>(plan.files[i].size);
     const int scale = com::protocol::install_progress_scale;
-    left -= static_cast<double>(f.size) * std::min(line.percent, scale) / scale;
+    bytes_left -= static_cast<double>(f.size) * std::min(line.percent, scale) / scale;
     char tail[96];
     std::snprintf(tail, sizeof tail, "%3d %%  %8.1f KiB/s  %s left", line.percent, line.rate,
-                  line.rate > 0 ? seconds_text(left / 1024.0 / line.rate).c_str() : "--:--");
+                  line.rate > 0 ? seconds_text(bytes_left / 1024.0 / line.rate).c_str() : "--:--");
     return text + printable(f.printer_name) + " (" + std::to_string(line.file + 1) + "/" +
            std::to_string(plan.files.size()) + ")  " + tail;
 }
 
 void Display::redraw()
 {
-    if (mode != Mode::terminal || out_lost)
+    if (mode != Mode::terminal)
         return;
-    // Each line is cut to the width, so that none wraps and the cursor goes
-    // back up exactly as many rows as were drawn.  After a resize the rows
-    // drawn at the old width may have been rewrapped by the terminal: the
-    // block starts afresh below them rather than overwrite what is above.
-    const int width = io.terminal_width ? io.terminal_width() : 0;
-    std::string text;
-    if (drawn && width == drawn_width)
-        text += rows_up(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string line = terminal_line(lines[i], i);
-        text += "\r\x1b[2K" + (width > 1 ? fit_columns(line, width - 1) : line) + "\n";
-    }
-    put(text);
-    drawn = true;
-    drawn_width = width;
+    std::vector<std::string> block;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        block.push_back(terminal_line(lines[i], i));
+    output.block(std::move(block));
 }
 
 void Display::plain(std::size_t printer, const std::string& text, bool to_err)
@@ -359,29 +349,12 @@ void Display::plain(std::size_t printer, const std::string& text, bool to_err)
         put(line);
         return;
     }
-    std::fputs(line.c_str(), io.err);
-    std::fflush(io.err);
+    output.err(line);
 }
 
 void Display::json_line(const std::string& text)
 {
     put(text + "\n");
-}
-
-void Display::put(const std::string& text)
-{
-    if (out_lost)
-        return;
-    std::fputs(text.c_str(), io.out);
-    if (std::fflush(io.out) == 0 && !std::ferror(io.out))
-        return;
-    const int cause = errno;
-    out_lost = true;
-    std::fprintf(io.err,
-                 "zarvik: standard output went away (%s): the update goes on without it; its outcome is "
-                 "the exit status and the log\n",
-                 std::strerror(cause));
-    std::fflush(io.err);
 }
 
 }  // namespace zarvik

@@ -3,10 +3,12 @@
 //             redrawn in place on standard output;
 //   plain     one line per file and outcome, no control characters;
 //   json      one JSON object a line: plan, progress, error, done.
-// Several update threads report at once: every call takes the display's lock.
-// When standard output goes away (the reader of a pipe ended), the output
-// stops and the update goes on: the user is told once on standard error, and
-// the outcome is still the exit status and the log.
+// Several update threads report at once: every call takes the display's
+// lock, which is held only to change what it shows and to hand text to the
+// output's thread (output.h): no call ever waits for the output.  When
+// standard output goes away (the reader of a pipe ended), the output stops
+// and the update goes on: the user is told once on standard error, and the
+// outcome is still the exit status and the log.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "com/devices.h"
+#include "output.h"
 #include "update/session.h"
 #include "zarvik.h"
 
@@ -26,20 +29,33 @@ namespace zarvik {
 struct PrinterLabel {
     com::UsbPlace where;
     std::string serial;
+    com::UsbPortPath port;
 
     std::string place() const { return com::place_text(where); }  // "1:5"
-    std::string text() const;                                     // "1:5 SN1-5"
+    // "1:5 SN1-5"; a printer without a serial is known by its port path:
+    // "1:5 port 1-1.4".
+    std::string text() const;
+    // The port path for JSON: "1-1.4", or null when it is not known.
+    nlohmann::json port_json() const;
 };
 
-// Text for a line of output: control bytes as \xNN.
+// Text from outside (a file name, a path, the printer's strings and
+// replies) as it may reach a terminal: control characters (C0, DEL, and C1,
+// U+0080 to U+009F, which terminals take as escape sequences) and bytes that
+// are not UTF-8 each as \xNN of their bytes; the rest as it is.
 std::string printable(const std::string& text);
 
-// One JSON object as one line of text; names need not be UTF-8: what is not
-// comes out as U+FFFD.
+// JSON text with the C1 controls that the dump leaves as they are written
+// as \u0080 to \u009f: the same JSON, which a terminal shown it does not act on.
+std::string without_c1(const std::string& json_text);
+
+// One JSON object as one line of text.  Strings are UTF-8 in JSON: what a
+// name holds that is not (on POSIX a name is any bytes) comes out as U+FFFD,
+// so that every reader can parse the line; control characters are escaped.
 template <class Json = nlohmann::json>
 std::string dump(const Json& object)
 {
-    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return without_c1(object.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 // "1 file", "2 files".
@@ -49,7 +65,7 @@ class Display {
 public:
     enum class Mode { terminal, plain, json };
 
-    Display(const Io& io, Mode mode, const update::Plan& plan, std::vector<PrinterLabel> printers);
+    Display(Output& output, Mode mode, const update::Plan& plan, std::vector<PrinterLabel> printers);
 
     // The plan, before anything is sent (json: the plan event).
     void plan_event();
@@ -60,6 +76,8 @@ public:
     void done(std::size_t printer, bool succeed, std::size_t installed);
     // A message for the user, on standard error (json: standard error too).
     void message(const std::string& text);
+    // A printer left alone, and why: said now, and named in the summary.
+    void left_alone(const PrinterLabel& printer, const std::string& reason);
     // The last redraw, and with several printers a summary line each.
     void finish(const std::vector<update::Outcome>& outcomes);
 
@@ -78,20 +96,17 @@ private:
     void redraw();
     void plain(std::size_t printer, const std::string& text, bool to_err = false);
     void json_line(const std::string& text);
-    // Writes to standard output unless it went away; notices when it does.
-    void put(const std::string& text);
+    void put(const std::string& text) { output.out(text); }
     // What became of the plan's files: "installed: a; may have been taken
     // up: b; not installed: c" (the middle part only when there is one).
     std::string files_outcome(std::size_t installed, bool maybe_taken_up) const;
 
-    const Io& io;
+    Output& output;
     Mode mode;
     const update::Plan& plan;
     std::vector<PrinterLabel> printers;
     std::vector<Line> lines;
-    bool drawn = false;
-    int drawn_width = 0;
-    bool out_lost = false;
+    std::vector<std::pair<PrinterLabel, std::string>> left;  // left alone, and why
     std::mutex mutex;
 };
 

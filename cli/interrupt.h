@@ -20,6 +20,9 @@ namespace zarvik {
 // shutdown events) no longer ends the program: it cancels the sessions added
 // to it and calls `notice` with the interrupt's number (1 for the first) once
 // per interrupt, on a thread of its own.  At most one exists at a time.
+// On POSIX a signal that was ignored when the program started (nohup, a
+// shell's background job) stays ignored.  `notice` must not wait for the
+// output: the display hands its text to the output's thread.
 class InterruptWatch {
 public:
     explicit InterruptWatch(std::function<void(int)> notice);
@@ -27,7 +30,10 @@ public:
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
+    // A session added after an interrupt is cancelled at once.  One that
+    // has ended is removed before it goes away.
     void add(update::Session* session);
+    void remove(update::Session* session);
     bool interrupted() const;
 
     // Interrupts handled so far by any watch, for tests that interrupt
@@ -38,10 +44,21 @@ public:
     void on_interrupt();
 
 #ifdef _WIN32
+    // The session ends (the console closed, a logoff, a shutdown): every
+    // update stops at once, as at a second interrupt.
+    void on_session_end();
+
     // The console event handler while a watch exists, as the system calls
     // it: Ctrl-C and Ctrl-Break interrupt; a closed console, a logoff and a
-    // shutdown interrupt too and return only once the watch has ended.
+    // shutdown end the session (on_session_end) and return only once the
+    // watch has ended.
     static int console_event(unsigned long event);
+
+    // For the end of the session (session_end.h): whether a watch exists;
+    // its updates stopped at once; a wait until no watch exists.
+    static bool watching();
+    static void stop_all_at_once();
+    static void wait_until_none();
 #endif
 
 private:

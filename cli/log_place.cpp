@@ -2,6 +2,7 @@
 
 #include "update/local_path.h"
 
+#include <algorithm>
 #include <cstring>
 
 #ifdef _WIN32
@@ -11,6 +12,7 @@
 #else
 #include <cstdlib>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -67,10 +69,53 @@ bool in_system_tree(const std::string& dir)
 
 }  // namespace
 
+bool root_alone_writes(const std::string& dir)
+{
+#ifdef _WIN32
+    (void)dir;
+    return false;
+#else
+    if (dir.empty() || dir[0] != '/')
+        return false;
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    // The folders are judged by their names, from `dir` up: after a "." or
+    // ".." the name cut at its last '/' would not be the parent.
+    for (std::size_t from = 1; from < path.size();) {
+        const std::size_t end = std::min(path.find('/', from), path.size());
+        const std::string part = path.substr(from, end - from);
+        if (part == "." || part == "..")
+            return false;
+        from = end + 1;
+    }
+    for (bool innermost = true;; innermost = false) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
+            return false;
+        // With access lists the group bits are the mask over every named
+        // user and group, so a write granted to anyone else shows here too.
+        const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (others_write && (innermost || (st.st_mode & S_ISVTX) == 0))
+            return false;
+        if (path == "/")
+            return true;
+        const std::size_t slash = path.find_last_of('/');
+        path = slash == 0 ? std::string("/") : path.substr(0, slash);
+    }
+#endif
+}
+
 std::string choose_log_dir(const LogPlaceFacts& facts)
 {
     std::string beside = facts.program_dir + separator + "log";
-    if (!in_system_tree(facts.program_dir) && facts.writable && facts.writable(beside))
+    // Root makes nothing in a folder that another account can write: the
+    // program's folder is judged before the log folder is made in it.
+    const auto safe_for_root = [&](const std::string& dir) {
+        return !facts.root || (facts.root_alone && facts.root_alone(dir));
+    };
+    if (!in_system_tree(facts.program_dir) && safe_for_root(facts.program_dir) && facts.writable &&
+        facts.writable(beside) && safe_for_root(beside))
         return beside;
 #ifdef _WIN32
     if (!facts.local_app_data.empty())
@@ -87,7 +132,7 @@ std::string choose_log_dir(const LogPlaceFacts& facts)
     return beside;  // nowhere better: the link says it cannot open its log there
 }
 
-std::string default_log_dir(const std::string& program_dir)
+LogPlaceFacts log_place_facts(const std::string& program_dir)
 {
     LogPlaceFacts facts;
     facts.program_dir = program_dir;
@@ -99,6 +144,7 @@ std::string default_log_dir(const std::string& program_dir)
     ::CoTaskMemFree(folder);
 #else
     facts.root = ::geteuid() == 0;
+    facts.root_alone = root_alone_writes;
     if (const char* state = std::getenv("XDG_STATE_HOME"))
         facts.state_home = state;
     if (const char* home = std::getenv("HOME"); home && *home) {
@@ -107,7 +153,37 @@ std::string default_log_dir(const std::string& program_dir)
         facts.home = user->pw_dir ? user->pw_dir : "";
     }
 #endif
-    return choose_log_dir(facts);
+    return facts;
+}
+
+std::string default_log_dir(const std::string& program_dir)
+{
+    return choose_log_dir(log_place_facts(program_dir));
+}
+
+std::string choose_history_file(const LogPlaceFacts& facts)
+{
+    // Beside the program exactly when the log goes there: the portable
+    // folder and the Windows zip keep all they make in one place.
+    if (choose_log_dir(facts) == facts.program_dir + separator + "log")
+        return facts.program_dir + separator + history_file_name;
+#ifdef _WIN32
+    if (!facts.local_app_data.empty())
+        return facts.local_app_data + "\\zarvik\\" + history_file_name;
+#else
+    if (facts.root)
+        return std::string("/var/lib/zarvik/") + history_file_name;
+    if (!facts.state_home.empty() && facts.state_home[0] == '/')
+        return facts.state_home + "/zarvik/" + history_file_name;
+    if (!facts.home.empty())
+        return facts.home + "/.local/state/zarvik/" + history_file_name;
+#endif
+    return facts.program_dir + separator + history_file_name;
+}
+
+std::string default_history_file(const std::string& program_dir)
+{
+    return choose_history_file(log_place_facts(program_dir));
 }
 
 }  // namespace zarvik

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "display.h"
+#include "output.h"
 #include "service/background.h"
 #include "update/local_path.h"
 
@@ -13,6 +14,7 @@
 #include <windows.h>
 
 #include "service/service_control.h"
+#include "session_end.h"
 #endif
 
 namespace zarvik {
@@ -79,8 +81,26 @@ int ServiceHold::console_event(unsigned long event)
             return TRUE;  // the command stops at its next step
     }
     // The process ends when this returns: not before the service runs again.
-    ::WaitForSingleObject(hold_over(), INFINITE);
+    wait_until_none();
     return FALSE;
+}
+
+bool ServiceHold::holding_now()
+{
+    const std::lock_guard<std::mutex> lock(hold_mutex);
+    return holding != nullptr;
+}
+
+void ServiceHold::interrupt_all()
+{
+    const std::lock_guard<std::mutex> lock(hold_mutex);
+    if (holding)
+        holding->interrupted_.store(true);
+}
+
+void ServiceHold::wait_until_none()
+{
+    ::WaitForSingleObject(hold_over(), INFINITE);
 }
 #endif
 
@@ -124,13 +144,14 @@ std::string service_error_text(unsigned long code)
 
 }  // namespace
 
-ServiceHold::ServiceHold(const Io& io, bool json) : io(io), json(json) {}
+ServiceHold::ServiceHold(const Io& io, bool json, Output* output) : io(io), json(json), output(output) {}
 
 bool ServiceHold::stop()
 {
     if (!io.service)
         return true;
 #ifdef _WIN32
+    watch_session_end();
     {
         const std::lock_guard<std::mutex> lock(hold_mutex);
         holding = this;
@@ -138,21 +159,29 @@ bool ServiceHold::stop()
     }
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
     watching_ = true;
+    if (session_ending()) {
+        // Too late to stop the service: the process is about to be ended.
+        interrupted_.store(true);
+        return true;
+    }
 #endif
     bool was_running = false;
     const unsigned long code = io.service->stop(&was_running);
+    // A service that took the stop request is started again at the end,
+    // also when the wait for it to stop gave up.
+    stopped_ = was_running;
     if (serviceStopAllowsStart(code)) {
         if (code == 0 && was_running) {
-            stopped_ = true;
             tell("stopped", 0,
                  "zarvik: stopped the background service " + io.service->name() +
                      ", which holds the printers; it is started again when zarvik ends");
         }
         return true;
     }
-    tell("stop_failed", code,
-         "zarvik: cannot stop the background service " + io.service->name() + ", which holds the printers: " +
-             service_error_text(code) + " (system error " + std::to_string(code) + "); no printer was opened");
+    failure_ = "cannot stop the background service " + io.service->name() +
+               ", which holds the printers: " + service_error_text(code) + " (system error " + std::to_string(code) +
+               "); no printer was opened";
+    tell("stop_failed", code, "zarvik: " + failure_);
     return false;
 }
 
@@ -190,6 +219,7 @@ void ServiceHold::restart()
 
 void ServiceHold::tell(const std::string& action, unsigned long code, const std::string& text)
 {
+    std::string out, err;
     if (json) {
         nlohmann::ordered_json event = {{"event", "service"}, {"name", io.service->name()}, {"action", action}};
         if (code != 0) {
@@ -198,13 +228,22 @@ void ServiceHold::tell(const std::string& action, unsigned long code, const std:
         }
         if (action == "stop_failed" && code == access_denied)
             event["hint"] = admin_hint(io.service->name());
-        std::fprintf(io.out, "%s\n", dump(event).c_str());
-        std::fflush(io.out);
+        out = dump(event) + "\n";
+    } else {
+        err = text + "\n";
+        if (action == "stop_failed" && code == access_denied)
+            err += "zarvik: " + admin_hint(io.service->name()) + "\n";
+    }
+    if (output) {
+        if (!out.empty())
+            output->out(out);
+        if (!err.empty())
+            output->err(err);
         return;
     }
-    std::fprintf(io.err, "%s\n", text.c_str());
-    if (action == "stop_failed" && code == access_denied)
-        std::fprintf(io.err, "zarvik: %s\n", admin_hint(io.service->name()).c_str());
+    std::fputs(out.c_str(), io.out);
+    std::fflush(io.out);
+    std::fputs(err.c_str(), io.err);
     std::fflush(io.err);
 }
 

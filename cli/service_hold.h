@@ -46,9 +46,12 @@ std::unique_ptr<ServiceManager> windows_service(const std::string& name);
 // and the service is started again before zarvik ends.  A closed console, a
 // logoff or a shutdown waits until the service runs again (the system ends
 // the process after its own time-out).
+class Output;
+
 class ServiceHold {
 public:
-    ServiceHold(const Io& io, bool json);
+    // What it says goes through `output` (output.h) when there is one.
+    ServiceHold(const Io& io, bool json, Output* output = nullptr);
     // Starts the service again if this hold stopped it, and says so.
     ~ServiceHold();
     ServiceHold(const ServiceHold&) = delete;
@@ -58,12 +61,22 @@ public:
     // (and, for access denied, how to go on); the command then opens no
     // printer and ends with exit_failed.
     bool stop();
+    // Why stop() failed, for an error event: "cannot stop the background
+    // service ...; no printer was opened".
+    const std::string& failure() const { return failure_; }
     // Ctrl-C (or the console's end) arrived while the service was held.
     bool interrupted() const { return interrupted_.load(); }
 
 #ifdef _WIN32
     // The console event handler while a hold exists, as the system calls it.
     static int console_event(unsigned long event);
+
+    // For the end of the session (session_end.h): whether a hold has the
+    // service (or is stopping it); the hold marked interrupted; a wait until
+    // no hold exists, and so until the service runs again.
+    static bool holding_now();
+    static void interrupt_all();
+    static void wait_until_none();
 #endif
 
 private:
@@ -72,7 +85,9 @@ private:
 
     const Io& io;
     bool json;
-    bool stopped_ = false;                    // this hold stopped a running service
+    Output* output;
+    std::string failure_;
+    bool stopped_ = false;                    // a running service took this hold's stop request
     [[maybe_unused]] bool watching_ = false;  // Windows: its console handler is installed
     std::atomic<bool> interrupted_{false};
 };

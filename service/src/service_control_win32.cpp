@@ -92,22 +92,28 @@ DWORD startService(const wchar_t* name)
     if (!service)
         return open_error;
 
+    SERVICE_STATUS status{};
+    DWORD query_error = ERROR_SUCCESS;
+    const auto query = [&](service::PollStatus* poll) {
+        if (!QueryServiceStatus(service, &status)) {
+            query_error = GetLastError();
+            return false;
+        }
+        take_status(status, poll);
+        return true;
+    };
+    const auto sleep = [](std::uint32_t ms) { Sleep(ms); };
+    const auto now = [] { return static_cast<std::uint64_t>(GetTickCount64()); };
+
+    // A service whose stop was taken but not waited out may still be
+    // stopping: it can be started once it has stopped.  If it cannot, the
+    // start request says why.
+    service::wait_out_stop(query, sleep, now);
     DWORD result = ERROR_SUCCESS;
     if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         result = GetLastError();
     } else {
-        SERVICE_STATUS status{};
-        DWORD query_error = ERROR_SUCCESS;
-        const service::StartOutcome outcome = service::wait_until_running(
-            [&](service::PollStatus* poll) {
-                if (!QueryServiceStatus(service, &status)) {
-                    query_error = GetLastError();
-                    return false;
-                }
-                take_status(status, poll);
-                return true;
-            },
-            [](std::uint32_t ms) { Sleep(ms); }, [] { return static_cast<std::uint64_t>(GetTickCount64()); });
+        const service::StartOutcome outcome = service::wait_until_running(query, sleep, now);
         switch (outcome) {
         case service::StartOutcome::running:
             break;

@@ -124,9 +124,11 @@ struct StartScript {
     std::uint64_t now = 0;
     std::vector<std::uint32_t> sleeps;
 
-    service::StartOutcome run()
+    // `wait` on this script's statuses, sleeps and clock.
+    template <class Wait>
+    auto with_script(Wait&& wait)
     {
-        return service::wait_until_running(
+        return wait(
             [this](service::PollStatus* s) {
                 for (const At& at : timeline)
                     if (at.ms <= now)
@@ -138,6 +140,15 @@ struct StartScript {
                 now += ms;
             },
             [this] { return now; });
+    }
+
+    service::StartOutcome run()
+    {
+        return with_script([](auto&&... a) { return service::wait_until_running(a...); });
+    }
+    bool run_out_stop()
+    {
+        return with_script([](auto&&... a) { return service::wait_out_stop(a...); });
     }
 };
 
@@ -185,6 +196,33 @@ TEST(ServiceStartWait, RunsWhenItReportsRunningAndFailsWhenItStopsOrStalls)
     StartScript stalled{{{0, st(start_pending, 1, 500)}}};
     stalled.run();
     EXPECT_GT(stalled.now, service::start_patience_ms);
+}
+
+TEST(ServiceStartWait, AServiceStillStoppingIsWaitedOutBeforeItIsStartedAgain)
+{
+    // Its stop was taken, but the wait for it gave up: it stopped making
+    // progress for a while, as the stuck service of the Windows tests does.
+    constexpr std::uint32_t stop_pending = service::state_stop_pending;
+    const struct {
+        const char* what;
+        std::vector<StartScript::At> timeline;
+        bool may_start;
+        std::uint64_t ends_by;
+    } cases[] = {
+        {"stopped already", {{0, st(stopped, 0, 0)}}, true, 0},
+        {"stops late", {{0, st(stop_pending, 3, 100)}, {4000, st(stopped, 0, 0)}}, true, 4100},
+        {"still running: it never took the stop", {{0, st(running, 0, 0)}}, true, 0},
+        {"stuck", {{0, st(stop_pending, 3, 100)}}, false, service::start_patience_ms + 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        StartScript s{c.timeline};
+        EXPECT_EQ(s.run_out_stop(), c.may_start);
+        EXPECT_LE(s.now, c.ends_by);
+        if (!c.may_start) {
+            EXPECT_GT(s.now, service::start_patience_ms) << "gave up before its patience ran out";
+        }
+    }
 }
 
 }  // namespace

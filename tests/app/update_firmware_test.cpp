@@ -307,11 +307,12 @@ private slots:
 #ifndef _WIN32
     void aLogThatCannotBeWrittenEndsTheUpdateWithItsMessage()
     {
-        // The log file's name is known on the virtual clock: make it a full disk.
-        QFile::link(QStringLiteral("/dev/full"), apptest::logDir() + "/libcom-2021-4-20_14-43-1.log");
         addFirmware(QStringLiteral("a.bin"), 100);
         UpdateFirmware worker;
-        run(worker);
+        {
+            testsupport::DiskFullAt full(0);
+            run(worker);
+        }
         QCOMPARE(events,
                  (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(It's not enough disk space)"),
                               QStringLiteral("done(false)")}));
@@ -334,6 +335,26 @@ private slots:
                                       QStringLiteral("done(false)")}));
         QVERIFY(printer->commands().empty());
         QFile::remove(apptest::logDir());
+    }
+
+    void aLinkPlantedAtTheNextLogNameIsNeverWrittenThrough()
+    {
+        // The name is known on the virtual clock; whoever can write in the
+        // log folder can be there first.
+        const QString victim = apptest::logDir() + QStringLiteral("/victim");
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("kept");
+        file.close();
+        QVERIFY(QFile::link(victim, apptest::logDir() + "/libcom-2021-4-20_14-43-1.log"));
+        addFirmware(QStringLiteral("a.bin"), 100);
+        UpdateFirmware worker;
+        run(worker);
+        QCOMPARE(events, (QStringList{QStringLiteral("progress(0)"), QStringLiteral("error(open log file failure)"),
+                                      QStringLiteral("done(false)")}));
+        QVERIFY(printer->commands().empty());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("kept"));
     }
 #endif
 };

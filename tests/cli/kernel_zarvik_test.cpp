@@ -1,7 +1,8 @@
 // zarvik on the real libusb-1.0 and the real Linux kernel USB stack: runs in
 // the kernel test guest (tests/kernel/run-guest.sh) against the gadget
 // printer, through zarvik::run, the whole program but its main(): one
-// printer, and four at once.
+// printer, four at once, and zarvik watch meeting gadget printers plugged in
+// one after the other through the kernel's and udev's hotplug path.
 //
 //   kernel_zarvik_test --gadget PATH [GoogleTest options]
 #include <gtest/gtest.h>
@@ -15,9 +16,23 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include <unistd.h>
+
+#include "com/com.h"
+#include "com/com_factory.h"
 #include "com/devices.h"
+#include "com/result.h"
+#include "com/usb_monitor.h"
 #include "gadget_process.h"
+#include "interrupt.h"
 #include "support/test_support.h"
+#include "watch_scripts.h"
 #include "zarvik.h"
 
 namespace {
@@ -87,8 +102,10 @@ TEST_F(KernelZarvik, ListThenAWholeUpdateOfThePrinterAtItsPlace)
 {
     const std::string place = ZarvikInGuest::place(*gadget);
     ASSERT_EQ(run({"list"}), zarvik::exit_updated);
-    EXPECT_NE(out_text.find(place + "  2c7e:4201  Edvin Halvenn Tool Corporation  Halvenn Orbrey 3D Printer  serial " +
-                            serial + "  [updated by this tool]"),
+    // The port path as the kernel names the device in sysfs.
+    EXPECT_NE(out_text.find(place + "  port " + gadget->host().sysfs_name +
+                            "  2c7e:4201  Edvin Halvenn Tool Corporation  Halvenn Orbrey 3D Printer  serial " + serial +
+                            "  [updated by this tool]"),
               std::string::npos);
 
     const std::string image = testsupport::pattern_bytes(300000, 31);
@@ -132,7 +149,8 @@ TEST_F(ZarvikInGuest, FourPrintersAtOnceAgainstOneAlone)
             std::make_unique<kerneltest::GadgetProcess>(gadget_program, "2c7e:4201", made_serial("ZF", i), folders[i]));
     ASSERT_EQ(run({"list"}), zarvik::exit_updated);
     for (const auto& p : printers)
-        EXPECT_NE(out_text.find(place(*p) + "  2c7e:4201"), std::string::npos) << place(*p);
+        EXPECT_NE(out_text.find(place(*p) + "  port " + p->host().sysfs_name + "  2c7e:4201"), std::string::npos)
+            << place(*p);
 
     const std::string image = testsupport::pattern_bytes(1 << 20, 41);
     testsupport::write_file(firmware.path() / "Firmware-4.0.bin", image);
@@ -195,6 +213,260 @@ TEST_F(ZarvikInGuest, FourPrintersAtOnceAgainstOneAlone)
         for (const std::string& what : p.violations(printer_id))
             ADD_FAILURE() << "printer saw: " << what;
     }
+}
+
+// --- zarvik watch on the real hotplug path ------------------------------------------
+
+// Gadget printers as the bench's scripts plug them (watch_scripts.h): each
+// plug-in a gadget process, on a gadgetfs of its own while another is
+// plugged in; zarvik watch runs on a thread of this program.  A gadget's
+// state goes with its process, so each appearance's is kept when it ends.
+class GadgetBench : public watchtest::Bench {
+public:
+    GadgetBench(const std::string& firmware_dir, const std::string& logs_dir)
+        : firmware_dir(firmware_dir), logs_dir(logs_dir)
+    {
+    }
+
+    ~GadgetBench() override
+    {
+        if (runner.joinable()) {
+            interrupt();
+            runner.join();
+        }
+        if (out)
+            std::fclose(out);
+        if (err)
+            std::fclose(err);
+    }
+
+    void start(const std::vector<std::string>& extra) override
+    {
+        std::vector<std::string> args{"watch", "--firmware", firmware_dir, "--json", "--log", logs_dir};
+        args.insert(args.end(), extra.begin(), extra.end());
+        out = std::fopen(output_path().c_str(), "w");
+        err = std::tmpfile();
+        io.out = out;
+        io.err = err;
+        io.program_dir = logs_dir;
+        runner = std::thread([this, args] { status = zarvik::run(args, io); });
+    }
+
+    void plug(const watchtest::PlugRequest& r) override { appear(r.name); }
+    void replug(const std::string& name) override { appear(name); }
+
+    void unplug(const std::string& name) override
+    {
+        Printer& p = printers.at(name);
+        keep(p);
+        folders_in_use.erase(p.folder);
+        p.gadget.reset();  // ends the process, and waits until the host has let it go
+    }
+
+    void interrupt() override
+    {
+        const int before = zarvik::InterruptWatch::handled();
+        ::kill(::getpid(), SIGINT);
+        for (int i = 0; i < 5000 && zarvik::InterruptWatch::handled() == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    std::vector<std::string> places(const std::string& name) override { return printers.at(name).places; }
+
+    int finish() override
+    {
+        runner.join();
+        for (auto& [name, p] : printers)
+            if (p.gadget)
+                keep(p);
+        return status;
+    }
+
+    int takes(const std::string& name) override
+    {
+        int n = 0;
+        for (const Kept& k : printers.at(name).kept)
+            n += k.takes;
+        return n;
+    }
+
+    bool holds_firmware(const std::string& name) override
+    {
+        const auto& kept = printers.at(name).kept;
+        return std::any_of(kept.begin(), kept.end(), [](const Kept& k) { return k.holds_firmware; });
+    }
+
+    std::string output_path() const override { return output.utf8("out.json"); }
+
+    std::vector<std::string> violations;
+
+    static constexpr int image_bytes = 20000, fonts_bytes = 9000;
+
+private:
+    struct Kept {
+        int takes = 0;
+        bool holds_firmware = false;
+    };
+    struct Printer {
+        std::unique_ptr<kerneltest::GadgetProcess> gadget;
+        std::string folder;
+        std::vector<std::string> places;
+        std::vector<Kept> kept;
+    };
+
+    void appear(const std::string& name)
+    {
+        static const char* const folders[] = {"/dev/gadget", "/dev/gadget1", "/dev/gadget2", "/dev/gadget3"};
+        Printer& p = printers[name];
+        for (const char* folder : folders)
+            if (folders_in_use.insert(folder).second) {
+                p.folder = folder;
+                break;
+            }
+        p.gadget = std::make_unique<kerneltest::GadgetProcess>(gadget_program, "2c7e:4201", name, p.folder);
+        p.places.push_back(std::to_string(p.gadget->host().bus) + ":" + std::to_string(p.gadget->host().address));
+    }
+
+    void keep(Printer& p)
+    {
+        kerneltest::GadgetProcess& g = *p.gadget;
+        Kept k;
+        for (const std::string& c : g.commands(printer_id))
+            k.takes += c == "~M601 S0";
+        const auto installs = g.installs(printer_id);
+        k.holds_firmware =
+            installs.size() == 2 && !g.under_control(printer_id) &&
+            g.file_bytes(printer_id, "0:/sys/orbrey.bin") == testsupport::pattern_bytes(image_bytes, 51) &&
+            g.file_bytes(printer_id, "0:/sys/fonts.xbf") == testsupport::pattern_bytes(fonts_bytes, 52);
+        for (const std::string& what : g.violations(printer_id))
+            violations.push_back(what);
+        p.kept.push_back(k);
+    }
+
+    static constexpr int printer_id = 1;
+    const std::string firmware_dir, logs_dir;
+    testsupport::TempDir output;
+    std::map<std::string, Printer> printers;
+    std::set<std::string> folders_in_use;
+    zarvik::Io io;
+    std::FILE* out = nullptr;
+    std::FILE* err = nullptr;
+    std::thread runner;
+    int status = -1;
+};
+
+// Two gadget printers plugged in one after the other, the first plugged in
+// again after its update (not updated again) while the second comes.
+TEST_F(ZarvikInGuest, WatchUpdatesEachGadgetPrinterOnceAsItIsPluggedIn)
+{
+    testsupport::write_file(firmware.path() / "Main-2.4.bin", testsupport::pattern_bytes(GadgetBench::image_bytes, 51));
+    testsupport::write_file(firmware.path() / "fonts.xbf", testsupport::pattern_bytes(GadgetBench::fonts_bytes, 52));
+    const watchtest::Script& script = watchtest::scripts()[1];
+    SCOPED_TRACE(script.what);
+    GadgetBench bench(firmware.utf8(), logs.utf8());
+    watchtest::run_script(bench, script);
+    for (const std::string& what : bench.violations)
+        ADD_FAILURE() << "printer saw: " << what;
+    for (const nlohmann::json& e : bench.events())
+        std::printf("watch: %s\n", e.dump().c_str());
+}
+
+// What the kernel's USB stack needs before a printer just plugged in can be
+// taken, and the time from the plug-in to the first "~M601" under zarvik
+// watch: figures, not checks.
+TEST_F(ZarvikInGuest, FromThePlugInToTheFirstTakeOfControl)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto ms_between = [](Clock::time_point a, Clock::time_point b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
+    constexpr int rounds = 5;
+    std::vector<double> to_arrival, arrival_to_take, tries;
+    com::UsbMonitor::Options no_settle;
+    no_settle.settle_ms = 0;
+    for (int n = 0; n < rounds; ++n) {
+        com::UsbMonitor monitor(no_settle);
+        ASSERT_EQ(monitor.start(), com::COM_SUCCESS);
+        ASSERT_TRUE(monitor.uses_hotplug());
+        std::vector<com::UsbMonitor::Change> changes;
+        monitor.wait(0, &changes);
+        changes.clear();
+        const auto plugged = Clock::now();
+        auto gadget = std::async(std::launch::async, [&] {
+            return std::make_unique<kerneltest::GadgetProcess>(gadget_program, "2c7e:4201", made_serial("ZS", n));
+        });
+        com::UsbPrinterRecord arrived{};
+        bool found = false;
+        while (!found && ms_between(plugged, Clock::now()) < 20000) {
+            monitor.wait(100, &changes);
+            for (const auto& c : changes)
+                found = found || (c.kind == com::UsbMonitor::Kind::arrived && (arrived = c.printer, true));
+            changes.clear();
+        }
+        ASSERT_TRUE(found);
+        const auto arrival = Clock::now();
+        int attempts = 0;
+        for (;; ++attempts) {
+            const com::UsbDeviceRecord& d = arrived.device;
+            std::unique_ptr<com::Com> link(com::ComFactory().create_usb_at(
+                d.bus_number, d.device_address, d.info.vendor_id, d.info.product_id, std::string(), false));
+            if (link->com_open(200, true) == com::COM_SUCCESS)
+                break;
+            ASSERT_LT(ms_between(arrival, Clock::now()), 20000) << "never taken";
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        to_arrival.push_back(ms_between(plugged, arrival));
+        arrival_to_take.push_back(ms_between(arrival, Clock::now()));
+        tries.push_back(attempts + 1);
+        gadget.get().reset();
+    }
+
+    testsupport::write_file(firmware.path() / "Main-2.4.bin", testsupport::pattern_bytes(4096, 53));
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    zarvik::Io io;
+    io.out = out;
+    io.err = err;
+    io.program_dir = program.utf8();
+    int status = -1;
+    std::thread watch([&] {
+        status = zarvik::run(
+            {"watch", "--firmware", firmware.utf8(), "--count", std::to_string(rounds), "--log", logs.utf8()}, io);
+    });
+    std::vector<double> to_first_take, configured_to_take;
+    for (int n = 0; n < rounds; ++n) {
+        const auto plugged = Clock::now();
+        kerneltest::GadgetProcess gadget(gadget_program, "2c7e:4201", made_serial("ZW", n));
+        const auto configured = Clock::now();
+        for (;;) {
+            const auto commands = gadget.commands(1);
+            if (std::find(commands.begin(), commands.end(), "~M601 S0") != commands.end())
+                break;
+            ASSERT_LT(ms_between(plugged, Clock::now()), 30000) << "the watch never took it";
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        to_first_take.push_back(ms_between(plugged, Clock::now()));
+        configured_to_take.push_back(ms_between(configured, Clock::now()));
+        while (gadget.installs(1).empty() || gadget.under_control(1))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    watch.join();
+    std::fclose(out);
+    std::fclose(err);
+    EXPECT_EQ(status, zarvik::exit_updated);
+    for (auto* v : {&to_arrival, &arrival_to_take, &tries, &to_first_take, &configured_to_take})
+        std::sort(v->begin(), v->end());
+    const auto spread = [](const std::vector<double>& v) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f [%.0f, %.0f]", v[v.size() / 2], v.front(), v.back());
+        return std::string(text);
+    };
+    std::printf("zarvik-kernel-figure: gadget started to its arrival told %s ms; arrival to the first take of control "
+                "%s ms in %s opens (medians [min, max] of %d)\n",
+                spread(to_arrival).c_str(), spread(arrival_to_take).c_str(), spread(tries).c_str(), rounds);
+    std::printf("zarvik-kernel-figure: zarvik watch, gadget started to the first ~M601 %s ms, from the host's "
+                "configuration of it %s ms\n",
+                spread(to_first_take).c_str(), spread(configured_to_take).c_str());
 }
 
 }  // namespace

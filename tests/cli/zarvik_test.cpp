@@ -23,17 +23,24 @@
 #include "clock/virtual_clock.h"
 #include "com/sha256.h"
 #include "console.h"
+#include "display.h"
 #include "interrupt.h"
 #include "log_place.h"
 #include "service_hold.h"
+#include "session_end.h"
 #include "support/emulated_fixture.h"
 #include "support/test_support.h"
 #include "zarvik.h"
+
+#include <sqlite3.h>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -168,8 +175,8 @@ TEST_F(Zarvik, UsageErrorsGiveStatusTwoAndTouchNoPrinter)
     }
     // A mistyped command is named, with the commands there are.
     EXPECT_EQ(run({"updat", "--firmware", "FW"}), zarvik::exit_usage);
-    EXPECT_EQ(stderr_text, "zarvik: unknown command 'updat' (did you mean 'update'?); the commands are list, plan and "
-                           "update (zarvik --help)\n");
+    EXPECT_EQ(stderr_text, "zarvik: unknown command 'updat' (did you mean 'update'?); the commands are list, plan, "
+                           "update, history and watch (zarvik --help)\n");
     EXPECT_EQ(p->transfer_count(), 0u);
 }
 
@@ -195,9 +202,10 @@ TEST_F(Zarvik, ListShowsEveryPrinterWithItsOwnSerialAndWhetherItIsTheTarget)
     EXPECT_EQ(run({"list"}), 0);
     const auto lines = lines_of(stdout_text);
     ASSERT_EQ(lines.size(), 3u) << stdout_text;
-    EXPECT_EQ(lines[0], "1:5  2c7e:4201  Edvin Halvenn Tool Corporation  Halvenn Orbrey 3D Printer  serial SN1-5  "
-                        "[updated by this tool]");
-    EXPECT_EQ(lines[1], "1:6  2c7e:4201  access denied  [updated by this tool]");
+    EXPECT_EQ(lines[0],
+              "1:5  port 1-1  2c7e:4201  Edvin Halvenn Tool Corporation  Halvenn Orbrey 3D Printer  serial SN1-5  "
+              "[updated by this tool]");
+    EXPECT_EQ(lines[1], "1:6  port 1-3  2c7e:4201  access denied  [updated by this tool]");
     EXPECT_TRUE(has(lines[2], "Halvenn Orbrey-II 3D Printer  serial SN1-7  [not updated by this tool]"));
 #ifndef _WIN32
     EXPECT_TRUE(has(stderr_text, "udev rule")) << stderr_text;
@@ -344,9 +352,9 @@ TEST_F(Zarvik, WithoutAChoiceOnlyASinglePrinterIsUpdated)
     auto a = attach(5);
     auto b = attach(6);
     EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_usage);
-    EXPECT_TRUE(has(stderr_text, "2 printers attached: choose one with --printer BUS:ADDR or --serial S"));
-    EXPECT_TRUE(has(stderr_text, "1:5  2c7e:4201")) << stderr_text;
-    EXPECT_TRUE(has(stderr_text, "1:6  2c7e:4201"));
+    EXPECT_TRUE(has(stderr_text, "2 printers attached: choose one with --printer BUS:ADDR, --port PATH or --serial S"));
+    EXPECT_TRUE(has(stderr_text, "1:5  port 1-1  2c7e:4201")) << stderr_text;
+    EXPECT_TRUE(has(stderr_text, "1:6  port 1-2  2c7e:4201"));
     EXPECT_EQ(a->transfer_count() + b->transfer_count(), 0u);
 
     EXPECT_EQ(run({"update", "--firmware", "FW", "--printer", "1:9", "--log", "LOG"}), zarvik::exit_no_printer);
@@ -373,6 +381,44 @@ TEST_F(Zarvik, WithoutAChoiceOnlyASinglePrinterIsUpdated)
     EXPECT_FALSE(testsupport::log_files(logs.path()).empty());
 }
 
+TEST_F(Zarvik, APrinterIsChosenByItsPortAndOneWithoutASerialIsKnownByIt)
+{
+    auto a = attach(5);
+    emu::DeviceSpec spec = emu::printer_identity(vid, pid, 2, 7);
+    spec.ports = {1, 4};
+    spec.serial.clear();
+    auto b = std::make_shared<emu::Printer>(spec.endpoints);
+    bus().attach(spec, b);
+    EXPECT_EQ(run({"list", "--json"}), 0);
+    const json listed = json::parse(stdout_text)["printers"];
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0]["port"], "1-1");
+    EXPECT_EQ(listed[1]["port"], "2-1.4");
+
+    struct Case {
+        Args args;
+        int status;
+    };
+    for (const Case& c : {Case{{"--port", "2-9"}, zarvik::exit_no_printer}, Case{{"--port", "1:7"}, zarvik::exit_usage},
+                          Case{{"--port", "2-1.4", "--serial", "SN1-5"}, zarvik::exit_usage},
+                          Case{{"--port", "2-1.4", "--all"}, zarvik::exit_usage}}) {
+        Args args{"update", "--firmware", "FW", "--log", "LOG"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(run(args), c.status) << c.args[1];
+    }
+    EXPECT_EQ(a->transfer_count() + b->transfer_count(), 0u);
+
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG", "--port", "2-1.4"}), zarvik::exit_updated);
+    EXPECT_TRUE(stored(*b, "0:/sys/orbrey.bin") == image);
+    EXPECT_EQ(a->transfer_count(), 0u);
+    EXPECT_TRUE(has(stdout_text, "2:7 port 2-1.4: installed fonts.xbf\n")) << stdout_text;
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG", "--port", "2-1.4", "--json"}), zarvik::exit_updated);
+    const json done = json::parse(lines_of(stdout_text).back());
+    EXPECT_EQ(done["event"], "done");
+    EXPECT_EQ(done["port"], "2-1.4");
+    EXPECT_EQ(done["serial"], "");
+}
+
 TEST_F(Zarvik, TheDefaultLogFolderIsMadeBesideTheProgram)
 {
     attach(5);
@@ -380,7 +426,7 @@ TEST_F(Zarvik, TheDefaultLogFolderIsMadeBesideTheProgram)
     const auto logs_made = testsupport::log_files(program.path() / "log");
     ASSERT_EQ(logs_made.size(), 1u);
     const std::string log = testsupport::read_file(program.path() / "log" / logs_made[0]);
-    EXPECT_TRUE(has(log, "update: zarvik 1.1.0, printer at bus 1 address 5, serial SN1-5"));
+    EXPECT_TRUE(has(log, "update: zarvik 1.1.0, printer at bus 1 address 5, port 1-1, serial SN1-5"));
     EXPECT_TRUE(has(log, "update: sending " + folder.utf8("Main-2.4.bin") + " (70000 bytes) as 0:/sys/orbrey.bin"));
 }
 
@@ -582,6 +628,179 @@ TEST_F(Zarvik, AReaderThatGoesAwayStopsTheOutputNotTheUpdate)
         << stderr_text;
 }
 
+// An output nobody takes from: the terminal's master side (Ctrl-S stopped
+// the terminal), or a pipe its reader does not read yet.  `flow` lets the
+// output go and reads it to its end, on a thread of its own.
+class StoppedOutput {
+public:
+    explicit StoppedOutput(bool terminal)
+    {
+        int fds[2];
+        if (terminal) {
+            EXPECT_EQ(::openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr), 0);
+            termios raw{};
+            ::tcgetattr(fds[1], &raw);
+            ::cfmakeraw(&raw);
+            ::tcsetattr(fds[1], TCSANOW, &raw);
+        } else {
+            EXPECT_EQ(::pipe(fds), 0);
+        }
+        reader = fds[0];
+        writer = fds[1];
+        this->terminal = terminal;
+    }
+    ~StoppedOutput()
+    {
+        if (flowing.joinable())
+            flowing.join();
+        ::close(reader);
+    }
+
+    // Ctrl-S; for a pipe, whatever it can still take is filled.
+    void stop()
+    {
+        if (terminal) {
+            ::tcflow(writer, TCOOFF);
+            return;
+        }
+        const int flags = ::fcntl(writer, F_GETFL);
+        ::fcntl(writer, F_SETFL, flags | O_NONBLOCK);
+        const std::string fill(4096, '#');
+        while (::write(writer, fill.data(), fill.size()) > 0)
+            ++filled;
+        ::fcntl(writer, F_SETFL, flags);
+    }
+
+    void flow()
+    {
+        flowing = std::thread([this] {
+            if (terminal)
+                ::tcflow(writer, TCOON);
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+                text.append(buffer, static_cast<std::size_t>(n));
+        });
+    }
+
+    // What was written, once the writer's end is closed.
+    std::string written()
+    {
+        flowing.join();
+        return text.substr(text.find_first_not_of('#'));
+    }
+
+    int reader = -1, writer = -1;
+    bool terminal = false;
+    int filled = 0;
+    std::thread flowing;
+    std::string text;
+};
+
+TEST_F(Zarvik, AStoppedOutputHoldsUpNoPrinterAndItsOutcomeLinesComeWhenItFlows)
+{
+    struct Case {
+        const char* what;
+        bool terminal;
+        Args args;
+        int interrupt_signal;  // at the fonts' upload request; 0: none
+        int status;
+        std::string last;  // the last thing written to standard output
+    };
+    const Case cases[] = {
+        {"Ctrl-S on a terminal as the main image starts",
+         true,
+         {"update", "--firmware", "FW", "--log", "LOG"},
+         0,
+         zarvik::exit_updated,
+         "1:5 SN1-5: Firmware has been uploaded, reboot your printer to complete the update.\n"},
+        {"then Ctrl-C",
+         true,
+         {"update", "--firmware", "FW", "--log", "LOG"},
+         SIGINT,
+         zarvik::exit_failed,
+         "1:5 SN1-5: stopped: operation be canceled; installed: orbrey.bin; not installed: fonts.xbf\n"},
+        {"--json into a pipe nobody reads",
+         false,
+         {"update", "--firmware", "FW", "--log", "LOG", "--json"},
+         0,
+         zarvik::exit_updated,
+         R"({"event":"done","installed":["orbrey.bin","fonts.xbf"],"may_have_been_taken_up":[],)"
+         R"("not_installed":[],"port":"1-1","printer":"1:5","serial":"SN1-5","succeed":true})"
+         "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus().reset();
+        auto p = attach(5);
+        StoppedOutput output(c.terminal);
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool given_back = false;
+        p->set_command_hook([&](const std::string& line) {
+            if (c.terminal && line.rfind("~M28 70000 ", 0) == 0)
+                output.stop();
+            if (c.interrupt_signal && line.rfind("~M28 9000 ", 0) == 0)
+                interrupt(c.interrupt_signal, 1);  // its notice waits for the output, its cancel does not
+            if (line == "~M602") {
+                const std::lock_guard<std::mutex> lock(mutex);
+                given_back = true;
+                changed.notify_all();
+            }
+        });
+        if (!c.terminal)
+            output.stop();  // before anything is written: the pipe's reader waits for zarvik
+        // The output flows again once the printer has been given back, or
+        // after a while that no update on the emulated bus takes.
+        bool given_back_while_stopped = false;
+        std::thread user([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            given_back_while_stopped = changed.wait_for(lock, std::chrono::seconds(20), [&] { return given_back; });
+            output.flow();
+        });
+        const int status = run(c.args, c.terminal, [&](zarvik::Io& io) { io.out = ::fdopen(output.writer, "w"); });
+        user.join();
+        EXPECT_TRUE(given_back_while_stopped) << "the printer waited for the output";
+        EXPECT_TRUE(c.terminal || output.filled > 0) << "the pipe was filled";
+        EXPECT_EQ(status, c.status);
+        const std::string text = output.written();
+        ASSERT_GE(text.size(), c.last.size());
+        EXPECT_EQ(text.substr(text.size() - c.last.size()), c.last) << text;
+        EXPECT_TRUE(has(text, c.terminal ? "plan 1/2: Main-2.4.bin" : R"("event":"plan")")) << text;
+        if (c.interrupt_signal) {
+            EXPECT_TRUE(has(stderr_text, "zarvik: interrupted: the upload stops at its next piece")) << stderr_text;
+        }
+    }
+}
+
+TEST_F(Zarvik, ASignalIgnoredAtTheStartStaysIgnored)
+{
+    // nohup, a shell's background job: the update goes on, the signal still ignored.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        bus().reset();
+        auto p = attach(5);
+        struct sigaction ignore {
+        }, before{};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(signal, &ignore, &before);
+        void (*during)(int) = SIG_DFL;
+        p->set_command_hook([&](const std::string& line) {
+            if (line.rfind("~M28 9000 ", 0) != 0)
+                return;
+            struct sigaction now {};
+            ::sigaction(signal, nullptr, &now);
+            during = now.sa_handler;
+            ::kill(::getpid(), signal);
+        });
+        EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_updated) << stderr_text;
+        EXPECT_EQ(during, SIG_IGN);
+        struct sigaction after {};
+        ::sigaction(signal, &before, &after);
+        EXPECT_EQ(after.sa_handler, SIG_IGN);
+        EXPECT_EQ(p->installs().size(), 2u);
+    }
+}
+
 TEST_F(Zarvik, AFileThePrinterMayHaveTakenUpIsNeverCalledNotInstalled)
 {
     // The disk of the log fills up just as the printer takes the fonts up:
@@ -613,7 +832,11 @@ TEST_F(Zarvik, AFileThePrinterMayHaveTakenUpIsNeverCalledNotInstalled)
             EXPECT_TRUE(has(stderr_text, "the printer may have taken it up")) << stderr_text;
             continue;
         }
-        const json done = json::parse(lines_of(stdout_text).back());
+        // The full disk fails the history too: its history_error may come after the done event.
+        json done;
+        for (const std::string& line : lines_of(stdout_text))
+            if (json::parse(line)["event"] == "done")
+                done = json::parse(line);
         EXPECT_EQ(done["event"], "done");
         EXPECT_EQ(done["installed"], json({"orbrey.bin"}));
         EXPECT_EQ(done["may_have_been_taken_up"], json({"fonts.xbf"}));
@@ -648,7 +871,8 @@ TEST_F(Zarvik, WithJsonEveryRunWritesJsonOnlyAndAnEarlyEndIsAnErrorEvent)
          {"update", "--firmware", folder.utf8(), "--json"},
          2,
          2,
-         "2 printers attached: choose one with --printer BUS:ADDR or --serial S, or update them all with --all"},
+         "2 printers attached: choose one with --printer BUS:ADDR, --port PATH or --serial S, or update them all "
+         "with --all"},
         {"no printer with the serial",
          {"update", "--firmware", folder.utf8(), "--serial", "SN9", "--json"},
          2,
@@ -706,13 +930,23 @@ TEST_F(Zarvik, OnANarrowTerminalEveryLineFitsAndAResizeStartsAFreshBlock)
     auto p = attach(6);
     attach(7);
     std::atomic<int> width{40};
+    testsupport::TempDir screen;  // what the terminal was given, read while it is written
     p->set_command_hook([&](const std::string& line) {
-        if (line.rfind("~M28 9000 ", 0) == 0)
-            width = 60;
+        if (line.rfind("~M28 9000 ", 0) != 0)
+            return;
+        // The output's thread draws when it comes to it: the resize comes
+        // after it has drawn at the first width.
+        for (int i = 0; i < 5000 && !has(testsupport::read_file(screen.path() / "out"), "\r\x1b[2K"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        width = 60;
     });
     EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}, true,
-                  [&](zarvik::Io& io) { io.terminal_width = [&] { return width.load(); }; }),
+                  [&](zarvik::Io& io) {
+                      io.out = std::fopen(screen.utf8("out").c_str(), "wb");
+                      io.terminal_width = [&] { return width.load(); };
+                  }),
               zarvik::exit_updated);
+    stdout_text = testsupport::read_file(screen.path() / "out");
     // Each drawn line, without its control sequences, within the width.
     std::size_t blocks = 0;
     for (std::size_t at = stdout_text.find("\r\x1b[2K"); at != std::string::npos;
@@ -764,6 +998,7 @@ TEST_F(Zarvik, TheDefaultLogFolderIsBesideThePortableProgramAndTheUsersOwnOtherw
         zarvik::LogPlaceFacts facts;
         facts.program_dir = c.program;
         facts.writable = [&](const std::string&) { return c.writable; };
+        facts.root_alone = [](const std::string&) { return true; };
         facts.root = c.root;
         facts.state_home = c.state;
         facts.home = "/home/u";
@@ -779,7 +1014,7 @@ TEST_F(Zarvik, APrinterWithoutADriverIsListedSoAndTheUpdateNamesTheRemedy)
     attach(5);
     bus().devices().back()->no_driver = true;
     EXPECT_EQ(run({"list"}), 0);
-    EXPECT_EQ(stdout_text, "1:5  2c7e:4201  no driver  [updated by this tool]\n");
+    EXPECT_EQ(stdout_text, "1:5  port 1-1  2c7e:4201  no driver  [updated by this tool]\n");
     EXPECT_TRUE(has(stderr_text, "install the printer maker's software, which installs the WinUSB driver"))
         << stderr_text;
     EXPECT_EQ(run({"list", "--json"}), 0);
@@ -808,7 +1043,8 @@ public:
             throw std::runtime_error(stop_error);
         if (during_stop)
             during_stop();
-        *was_running = running && stop_code == 0;
+        // 1053: it took the request, then stopped making progress.
+        *was_running = running && (stop_code == 0 || stop_code == 1053);
         if (stop_code == 0)
             running = false;
         return stop_code;
@@ -883,15 +1119,17 @@ TEST_F(Zarvik, TheServiceIsStoppedBeforeAnyPrinterIsOpenedAndStartedAgainAfterTh
          {"stop"},
          {"zarvik: cannot stop the background service SpoolHub, which holds the printers: it does not take stop "
           "requests (system error 1052); no printer was opened"}},
+        // It took the stop request: it is started again all the same.
         {"stuck while stopping",
          true,
          1053,
          0,
          false,
          1,
-         {"stop"},
+         {"stop", "start"},
          {"zarvik: cannot stop the background service SpoolHub, which holds the printers: it stopped making progress "
-          "(system error 1053); no printer was opened"}},
+          "(system error 1053); no printer was opened",
+          started}},
         {"access denied",
          true,
          5,
@@ -974,6 +1212,11 @@ TEST_F(Zarvik, JsonHasTheServiceEventsOneObjectALine)
     EXPECT_EQ(stdout_text, R"({"event":"service","name":"SpoolHub","action":"stop_failed","system_error":5,)"
                            R"("reason":"access denied","hint":"run zarvik from a console opened as administrator, )"
                            R"(or stop the service first: sc stop SpoolHub"})"
+                           "\n"
+                           // The run ends before any printer is opened: its error event, with the exit status.
+                           R"({"event":"error","exit_status":1,"message":"cannot stop the background service )"
+                           R"(SpoolHub, which holds the printers: access denied (system error 5); no printer was )"
+                           R"(opened"})"
                            "\n");
     EXPECT_EQ(stderr_text, "");
 
@@ -1085,23 +1328,152 @@ TEST_F(Zarvik, AClosedConsoleKeepsTheProcessUntilThePrinterIsGivenBackAndTheServ
     EXPECT_EQ(p->commands().back(), "~M602");
 }
 
+TEST_F(Zarvik, EveryWayTheSessionEndsStopsAtOnceAndReturnsOnlyOnceThePrinterIsBackAndTheServiceRuns)
+{
+    // zarvik.exe loads user32.dll, so the system tells it of a logoff or a
+    // shutdown only through its hidden window.
+    zarvik::watch_session_end();
+    const HWND window = static_cast<HWND>(zarvik::session_end_window());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE) << "nothing held: let through";
+    const struct {
+        const char* what;
+        LPARAM query;
+        LRESULT answer;
+        void (*end)(HWND);
+    } cases[] = {
+        {"a logoff", ENDSESSION_LOGOFF, FALSE, [](HWND w) { SendMessageW(w, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF); }},
+        {"an end that cannot be refused", static_cast<LPARAM>(ENDSESSION_CRITICAL), TRUE,
+         [](HWND w) { SendMessageW(w, WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_CRITICAL)); }},
+        {"the console closed", ENDSESSION_LOGOFF, FALSE,
+         [](HWND) {
+             // As the system does: the handlers in turn, the last installed first.
+             EXPECT_EQ(zarvik::InterruptWatch::console_event(CTRL_CLOSE_EVENT), FALSE);
+             EXPECT_EQ(zarvik::ServiceHold::console_event(CTRL_CLOSE_EVENT), FALSE);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus().reset();
+        emu::VirtualClock::reset();
+        auto p = attach(5);
+        p->silence_replies("M29");  // the upload's end is never answered: 500 ms + 20 s of waits
+        ScriptedService spool;
+        service = &spool;
+        const int before = zarvik::InterruptWatch::handled();
+        LRESULT answer = -1;
+        bool held_at_return = true, running_at_return = false;
+        std::thread system;
+        p->set_command_hook([&](const std::string& line) {
+            if (line.rfind("~M28 70000 ", 0) != 0 || system.joinable())
+                return;
+            answer = SendMessageW(window, WM_QUERYENDSESSION, 0, c.query);
+            system = std::thread([&] {
+                c.end(window);
+                {
+                    const std::lock_guard<std::recursive_mutex> lock(emu::UsbBus::mutex());
+                    held_at_return = p->under_control();
+                }
+                running_at_return = spool.running;
+            });
+            for (int i = 0; i < 5000 && zarvik::InterruptWatch::handled() == before; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        EXPECT_EQ(run({"update", "--firmware", "FW", "--log", "LOG"}), zarvik::exit_failed);
+        ASSERT_TRUE(system.joinable());
+        system.join();
+        EXPECT_EQ(answer, c.answer);
+        EXPECT_TRUE(emu::VirtualClock::sleeps().empty()) << "no pause before ~M29: stopped at once";
+        EXPECT_LE(emu::VirtualClock::elapsed_ms(), 100u + 1000u) << "at most a second for the silent ~M29";
+        EXPECT_FALSE(held_at_return) << "returned before the printer was given back";
+        EXPECT_TRUE(running_at_return) << "returned before the service ran again";
+        EXPECT_EQ(p->commands().back(), "~M602");
+        // The session goes on after all (for the next case): nothing is held now.
+        SendMessageW(window, WM_ENDSESSION, FALSE, 0);
+        EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    }
+}
+
 TEST_F(Zarvik, CtrlCWhileTheServiceStopsEndsBeforeAnyPrinterIsOpened)
 {
     attach(5);
     ScriptedService spool;
     spool.during_stop = [] { EXPECT_EQ(zarvik::ServiceHold::console_event(CTRL_C_EVENT), TRUE); };
     service = &spool;
-    for (const Args& args : {Args{"list"}, Args{"update", "--firmware", "FW", "--log", "LOG"}}) {
+    for (const Args& args : {Args{"list"}, Args{"update", "--firmware", "FW", "--log", "LOG"},
+                             Args{"update", "--firmware", "FW", "--log", "LOG", "--json"}}) {
         spool.calls.clear();
         EXPECT_EQ(run(args), zarvik::exit_failed) << args[0];
         EXPECT_EQ(spool.calls, (std::vector<std::string>{"stop", "start"})) << args[0];
         EXPECT_TRUE(has(stderr_text, "zarvik: interrupted; no printer was opened")) << stderr_text;
         EXPECT_EQ(ScriptedService::opens(), 0) << args[0];
+        if (args.back() == "--json") {
+            EXPECT_TRUE(has(stdout_text, R"({"event":"error","exit_status":1,"message":"interrupted; no printer )"
+                                         R"(was opened"})"))
+                << stdout_text;
+        }
     }
     // Without a hold the handler leaves Ctrl-C to the system.
     EXPECT_EQ(zarvik::ServiceHold::console_event(CTRL_C_EVENT), FALSE);
 }
 #endif
+
+#ifndef _WIN32
+TEST_F(Zarvik, NamesThatWouldDriveATerminalAreShownEscapedAndCarriedWholeInJson)
+{
+    // U+009B is CSI: "\xC2\x9B" "2J" clears the screen of a terminal that reads C1 controls.
+    firmware("csi\xC2\x9B"
+             "2J.xbf",
+             10, 7);
+    EXPECT_EQ(run({"plan", "--firmware", "FW"}), 0);
+    EXPECT_TRUE(has(stdout_text, ". csi\\xC2\\x9B2J.xbf as 0:/sys/csi\\xC2\\x9B2J.xbf, 10 bytes")) << stdout_text;
+    EXPECT_EQ(run({"plan", "--firmware", "FW", "--json"}), 0);
+    EXPECT_TRUE(has(stdout_text, R"("name":"csi\u009b2J.xbf")")) << stdout_text;
+    EXPECT_EQ(json::parse(stdout_text)["files"][1]["name"], "csi\xC2\x9B"
+                                                            "2J.xbf");
+    // A name that is not UTF-8 cannot be sent; the refusal names it.
+    firmware("stray\xFF.xbf", 10, 8);
+    EXPECT_EQ(run({"plan", "--firmware", "FW"}), zarvik::exit_failed);
+    EXPECT_TRUE(has(stderr_text, "/stray\\xFF.xbf: cannot be opened for reading; nothing was sent")) << stderr_text;
+    EXPECT_EQ(run({"plan", "--firmware", "FW", "--json"}), zarvik::exit_failed);
+    EXPECT_EQ(json::parse(stdout_text)["file"], folder.utf8("stray\xEF\xBF\xBD.xbf"));
+    for (const std::string& text : {stdout_text, stderr_text})
+        EXPECT_FALSE(has(text, "\xC2\x9B") || has(text, "\xFF")) << text;
+}
+#endif
+
+TEST(TerminalText, ControlCharactersAndBytesThatAreNotUtf8AreEscaped)
+{
+    const struct {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"Main-2.4.bin", "Main-2.4.bin"},
+        {"J\xC3\xB6rg \xE5\x9B\xBA\xE4\xBB\xB6 \xF0\x9F\x96\xA8",
+         "J\xC3\xB6rg \xE5\x9B\xBA\xE4\xBB\xB6 \xF0\x9F\x96\xA8"},
+        {"a\tb\x1B[2J\x7F", "a\\x09b\\x1B[2J\\x7F"},  // C0 and DEL
+        {"\xC2\x80|\xC2\x9B"
+         "2J|\xC2\x9D"
+         "0;x|\xC2\x9F",
+         "\\xC2\\x80|\\xC2\\x9B2J|\\xC2\\x9D0;x|\\xC2\\x9F"},  // C1
+        {"\xC2\xA0\xC2\xBF", "\xC2\xA0\xC2\xBF"},              // just past C1: shown
+        {"a\xFF"
+         "b\x80",
+         "a\\xFFb\\x80"},                                       // stray bytes
+        {"\xE5\x9B", "\\xE5\\x9B"},                             // a character cut short
+        {"\xC0\x80\xED\xA0\x80", "\\xC0\\x80\\xED\\xA0\\x80"},  // overlong NUL, a surrogate
+        {std::string("nul\0!", 5), "nul\\x00!"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zarvik::printable(c.text), c.shown) << ::testing::PrintToString(c.text);
+    // In JSON the text is carried as it is, the C1 controls escaped; bytes
+    // that are not UTF-8 cannot be, and are U+FFFD.
+    const std::string line = zarvik::dump(json{{"name", "csi\xC2\x9B"
+                                                        "2J\xC2\xA0\xFF\x1B"}});
+    EXPECT_EQ(line, R"({"name":"csi\u009b2J)"
+                    "\xC2\xA0\xEF\xBF\xBD"
+                    R"(\u001b"})");
+}
 
 // --- text for a console ---------------------------------------------------------------------
 
@@ -1124,6 +1496,152 @@ TEST(ConsoleText, PiecesNeverEndInsideACharacter)
     };
     for (const auto& c : cases)
         EXPECT_EQ(zarvik::whole_utf8_prefix(c.text), c.whole) << ::testing::PrintToString(c.text);
+}
+
+// The update history: what `zarvik history` reads back after updates, and
+// what --skip-installed leaves alone.
+TEST_F(Zarvik, TheHistoryReadsBackEveryPrinterOfEveryRunNewestFirst)
+{
+    auto a = attach(5);
+    auto b = attach(6);
+    EXPECT_EQ(run({"history"}), zarvik::exit_updated);
+    EXPECT_EQ(stdout_text, "");
+    EXPECT_EQ(stderr_text, "zarvik: no update recorded in " + program.utf8("history.sqlite") + "\n");
+    b->replace_reply("M600", 1, "failed", 1);  // b takes the fonts up but answers otherwise
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}), zarvik::exit_failed);
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--serial", "SN1-6", "--log", "LOG"}), zarvik::exit_updated);
+
+    EXPECT_EQ(run({"history"}), zarvik::exit_updated);
+    const auto lines = lines_of(stdout_text);
+    ASSERT_EQ(lines.size(), 3u) << stdout_text;
+    const std::string files =
+        "orbrey.bin " + sha256_of(image).substr(0, 8) + ", fonts.xbf " + sha256_of(fonts).substr(0, 8);
+    EXPECT_TRUE(has(lines[0], "  1:6 SN1-6  updated  " + files)) << lines[0];
+    EXPECT_TRUE(has(lines[1], "  1:6 SN1-6  failed  installed: orbrey.bin " + sha256_of(image).substr(0, 8) +
+                                  "; may have been taken up: fonts.xbf " + sha256_of(fonts).substr(0, 8) +
+                                  "; not installed: none; printer execute command failure (COM_ERR_COMMAND)"))
+        << lines[1];
+    EXPECT_TRUE(has(lines[2], "  1:5 SN1-5  updated  " + files)) << lines[2];
+    EXPECT_EQ(lines[0].substr(4, 1) + lines[0].substr(10, 1) + lines[0].substr(19, 5), "-  UTC ") << lines[0];
+
+    EXPECT_EQ(run({"history", "--serial", "SN1-6", "--json"}), zarvik::exit_updated);
+    const auto objects = lines_of(stdout_text);
+    ASSERT_EQ(objects.size(), 2u);
+    const json failed = json::parse(objects[1]);
+    EXPECT_EQ(failed["event"], "history");
+    EXPECT_EQ(failed["outcome"], "failed");
+    EXPECT_EQ(failed["code_name"], "COM_ERR_COMMAND");
+    EXPECT_EQ(failed["files"][1]["state"], "may_have_been_taken_up");
+    EXPECT_EQ(failed["files"][0]["sha256"], sha256_of(image));
+    EXPECT_EQ(failed["run"]["exit_status"], 1);
+    EXPECT_EQ(failed["run"]["command"], "zarvik update --firmware " + folder.utf8() + " --all --log " + logs.utf8());
+    EXPECT_TRUE(has(failed["log"].get<std::string>(), logs.utf8("1-6"))) << failed["log"];
+    EXPECT_EQ(failed["port_path"], "1-2") << "the port the printer was plugged in at";
+    EXPECT_EQ(run({"history", "--printer", "1:5"}), zarvik::exit_updated);
+    EXPECT_EQ(lines_of(stdout_text).size(), 1u);
+    EXPECT_EQ(run({"history", "--since", "2999-01-01"}), zarvik::exit_updated);
+    EXPECT_EQ(stdout_text, "");
+    EXPECT_EQ(run({"history", "--since", "last week"}), zarvik::exit_usage);
+    // With --no-history nothing more is recorded.
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--serial", "SN1-5", "--log", "LOG", "--no-history"}),
+              zarvik::exit_updated);
+    EXPECT_EQ(run({"history"}), zarvik::exit_updated);
+    EXPECT_EQ(lines_of(stdout_text).size(), 3u);
+}
+
+TEST_F(Zarvik, SkipInstalledLeavesAloneExactlyThePrintersWhoseLastRecordIsThisPlanInstalled)
+{
+    auto a = attach(5);
+    auto b = attach(6);
+    auto c = attach(7);
+    b->replace_reply("M28", 0, "busy", 1);  // b fails on the fonts
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG"}), zarvik::exit_failed);
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::vector<std::string> left_alone;  // serials
+        std::vector<std::string> updated;
+    };
+    const Step steps[] = {
+        {"the same plan", [] {}, {"SN1-5", "SN1-7"}, {"SN1-6"}},
+        {"the same plan again, every printer updated", [] {}, {"SN1-5", "SN1-6", "SN1-7"}, {}},
+        {"another printer", [&] { attach(8); }, {"SN1-5", "SN1-6", "SN1-7"}, {"SN1-8"}},
+        {"a changed file", [&] { firmware("fonts.xbf", 9000, 9); }, {}, {"SN1-5", "SN1-6", "SN1-7", "SN1-8"}},
+        {"the changed plan again", [] {}, {"SN1-5", "SN1-6", "SN1-7", "SN1-8"}, {}},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        const std::size_t sent_before = a->installs().size() + b->installs().size() + c->installs().size();
+        EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG", "--skip-installed", "--json"}),
+                  zarvik::exit_updated)
+            << step.what << stderr_text;
+        std::vector<std::string> left_alone, updated;
+        for (const std::string& line : lines_of(stdout_text)) {
+            const json event = json::parse(line);
+            if (event["event"] == "left_alone") {
+                left_alone.push_back(event["serial"]);
+                EXPECT_TRUE(has(event["reason"], "already has these files, installed 2")) << event["reason"];
+            }
+            if (event["event"] == "done" && event["succeed"] == true)
+                updated.push_back(event["serial"]);
+        }
+        std::sort(updated.begin(), updated.end());
+        EXPECT_EQ(left_alone, step.left_alone) << step.what;
+        EXPECT_EQ(updated, step.updated) << step.what;
+        if (step.updated.empty()) {
+            EXPECT_EQ(a->installs().size() + b->installs().size() + c->installs().size(), sent_before)
+                << step.what << ": nothing sent";
+        }
+    }
+    // The summary names the printers left alone.
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--all", "--log", "LOG", "--skip-installed"}), zarvik::exit_updated);
+    EXPECT_TRUE(has(stdout_text, "summary: 0 of 4 printers updated, 4 left alone\n")) << stdout_text;
+    EXPECT_TRUE(has(stdout_text, "1:6 SN1-6: left alone: already has these files, installed 2")) << stdout_text;
+    EXPECT_EQ(run({"update", "--firmware", "FW", "--skip-installed", "--no-history"}), zarvik::exit_usage);
+}
+
+TEST_F(Zarvik, AHistoryThatCannotBeWrittenIsSaidOnceAndTheUpdateGoesOn)
+{
+    auto p = attach(5);
+    testsupport::write_file(logs.path() / "farm.csv", "serial,firmware\n");
+    testsupport::write_file(logs.path() / "plain-file", "x");
+    sqlite3* locker = nullptr;
+    const std::string locked = logs.utf8("locked.sqlite");
+    ASSERT_EQ(run({"update", "--firmware", "FW", "--history", locked, "--no-history"}), zarvik::exit_usage);
+    ASSERT_EQ(run({"update", "--firmware", "FW", "--history", locked}), zarvik::exit_updated);
+    ASSERT_EQ(sqlite3_open(locked.c_str(), &locker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    struct Case {
+        std::string history;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {logs.utf8("farm.csv"), "file is not a database"},
+        {logs.utf8("plain-file") + "/history.sqlite", "unable to open database file"},
+        {locked, "database is locked"},
+    };
+    for (const Case& c : cases) {
+        for (const bool as_json : {false, true}) {
+            const std::size_t before = p->installs().size();
+            Args args{"update", "--firmware", "FW", "--history", c.history};
+            if (as_json)
+                args.push_back("--json");
+            EXPECT_EQ(run(args), zarvik::exit_updated) << c.history;
+            EXPECT_EQ(p->installs().size(), before + 2) << c.history << ": the update went on";
+            const std::string said = "zarvik: the update history " + c.history + " cannot be written (";
+            EXPECT_TRUE(has(stderr_text, said) && has(stderr_text, c.reason)) << stderr_text;
+            EXPECT_EQ(stderr_text.find(said), stderr_text.rfind(said)) << "said once";
+            if (as_json) {
+                int events = 0;
+                for (const std::string& line : lines_of(stdout_text))
+                    events += json::parse(line)["event"] == "history_error";
+                EXPECT_EQ(events, 1) << stdout_text;
+            }
+        }
+    }
+    sqlite3_exec(locker, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+    EXPECT_EQ(testsupport::read_file(logs.path() / "farm.csv"), "serial,firmware\n");
 }
 
 }  // namespace

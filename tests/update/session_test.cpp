@@ -3,12 +3,25 @@
 // texts, and a cancel in the middle of an upload.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "com/com_factory.h"
+#include "com/com_usb.h"
 #include "com/result.h"
 #include "support/emulated_fixture.h"
 #include "support/test_support.h"
@@ -290,10 +303,11 @@ TEST_F(Session, ACancelJustBeforeAFileBeginsSendsNothingOfIt)
 
 #ifndef _WIN32
 
-TEST_F(Session, ALogThatFailsWhileAFileIsInstalledNeverCallsItNotInstalled)
+TEST_F(Session, ALogThatFailsWhileAFileIsInstalledCallsItTakenUpOnlyOnceItsTakeUpWentOut)
 {
-    // The printer may have taken the file up before the log failed: the
-    // report says it may have, never that it was not.
+    // Once "~M600" went out the printer may have taken the file up before
+    // the log failed: the report says it may have, never that it was not.
+    // Before, it cannot have.
     add("a.bin", 100, 1);
     add("b.xbf", 100, 2);
     ASSERT_TRUE(run().succeed);
@@ -308,6 +322,7 @@ TEST_F(Session, ALogThatFailsWhileAFileIsInstalledNeverCallsItNotInstalled)
         if (clean.compare(at, 9, "2021-4-20") == 0)
             starts.push_back(at);
     ASSERT_GE(starts.size(), 10u);
+    bool taken_up_or_not[2] = {false, false};
     for (const std::size_t at : starts) {
         SCOPED_TRACE(clean.substr(at, clean.find('\n', at) - at));
         testsupport::fs::remove_all(logs.path());
@@ -320,27 +335,121 @@ TEST_F(Session, ALogThatFailsWhileAFileIsInstalledNeverCallsItNotInstalled)
             testsupport::DiskFullAt full(at);
             outcome = run();
         }
+        const auto& commands = printer->commands();
+        const bool take_up_went_out = std::count(commands.begin(), commands.end(), "~M600") == 2;
+        taken_up_or_not[take_up_went_out] = true;
         EXPECT_FALSE(outcome.succeed);
         EXPECT_EQ(outcome.failure.message, "It's not enough disk space");
         EXPECT_EQ(outcome.installed, 1u);
         EXPECT_EQ(outcome.failure.file, 1u);
-        EXPECT_TRUE(outcome.failure.may_be_taken_up);
-        EXPECT_TRUE(recorder.failure.may_be_taken_up) << "the observer hears it too";
+        EXPECT_EQ(outcome.failure.may_be_taken_up, take_up_went_out);
+        EXPECT_EQ(recorder.failure.may_be_taken_up, take_up_went_out) << "the observer hears it too";
         EXPECT_FALSE(printer->under_control());
         EXPECT_FALSE(printer->uploading());
     }
+    EXPECT_TRUE(taken_up_or_not[0] && taken_up_or_not[1]) << "failures before and after the take-up";
+}
+
+TEST_F(Session, AFileSwappedForAFifoAfterItsCheckIsRefusedWithoutWaiting)
+{
+    add("a.bin", 100, 1);
+    add("b.xbf", 100, 2);
+    const std::string fifo = firmware.utf8("b.xbf");
+    recorder.on_start = [&](std::size_t file) {
+        if (file == 1) {
+            testsupport::fs::remove(fifo);
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        }
+    };
+    // Should the upload wait for a writer of the FIFO, one comes after a
+    // while, and the case fails.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool over = false, writer_came = false;
+    std::thread writer([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(10), [&] { return over; })) {
+            writer_came = true;
+            ::close(::open(fifo.c_str(), O_WRONLY));
+        }
+    });
+    const update::Outcome outcome = run();
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        over = true;
+    }
+    changed.notify_all();
+    writer.join();
+    EXPECT_FALSE(writer_came) << "the upload waited for the FIFO with the printer taken";
+    EXPECT_EQ(outcome.failure.code, com::COM_ERR_FILE);
+    EXPECT_EQ(outcome.installed, 1u);
+    EXPECT_EQ(printer->files().count("0:/sys/b.xbf"), 0u) << "nothing of it announced";
+    EXPECT_EQ(printer->commands().back(), "~M602");
 }
 #endif
 
-TEST_F(Session, ACancelBeforeTheStartSendsNoFile)
+// An observer that throws where it is told the end.
+class ThrowingAtDone : public Recorder {
+public:
+    void done(bool ok) override
+    {
+        Recorder::done(ok);
+        throw std::runtime_error("the observer failed");
+    }
+};
+
+// A link whose memory outlives it, all zero once it is deleted: whatever
+// is written to it afterwards shows.
+alignas(std::max_align_t) unsigned char kept_link[sizeof(com::ComUsb) + 64];
+
+class KeptLink : public com::ComUsb {
+public:
+    using ComUsb::ComUsb;
+    static void* operator new(std::size_t size)
+    {
+        EXPECT_LE(size, sizeof kept_link);
+        return kept_link;
+    }
+    static void operator delete(void*) { std::memset(kept_link, 0, sizeof kept_link); }
+};
+
+TEST_F(Session, ALinkIsOutOfReachOfACancelOnceItIsGoneHoweverTheRunEnds)
 {
     add("a.bin", 100);
-    update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
-    session.cancel();
-    const update::Outcome outcome = run(&session);
-    EXPECT_TRUE(outcome.cancelled);
-    EXPECT_EQ(outcome.failure.code, com::COM_ERR_CANCELED);
-    EXPECT_EQ(printer->commands(), (std::vector<std::string>{"~M601 S0", "~M602"}));
+    ThrowingAtDone throwing;
+    throwing.printer = printer;
+    update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), throwing);
+    EXPECT_THROW(session.run([] { return new KeptLink(vid, pid, std::string(), false); }), std::runtime_error);
+    EXPECT_EQ(printer->commands().back(), "~M602") << "given back all the same";
+    session.cancel(true);
+    EXPECT_TRUE(std::all_of(std::begin(kept_link), std::end(kept_link), [](unsigned char b) { return b == 0; }))
+        << "the cancel reached the link after it was deleted";
+}
+
+TEST_F(Session, ACancelBeforeTheStartSendsNoFile)
+{
+    // Stopped before the printer is opened: it is not taken ("~M601"), so
+    // nothing at all is sent.
+    add("a.bin", 100);
+    for (const bool while_the_link_is_made : {false, true}) {
+        SCOPED_TRACE(while_the_link_is_made);
+        bus().reset();
+        printer = bus().attach_printer(vid, pid);
+        recorder.printer = printer;
+        update::Session session(update::make_plan(update::list_firmware_folder(firmware.utf8())), recorder);
+        if (!while_the_link_is_made)
+            session.cancel();
+        const update::Outcome outcome = session.run([&] {
+            if (while_the_link_is_made)
+                session.cancel();
+            return com::ComFactory().create_usb(vid, pid, logs.utf8(), true);
+        });
+        EXPECT_TRUE(outcome.cancelled);
+        EXPECT_EQ(outcome.failure.code, com::COM_ERR_CANCELED);
+        EXPECT_EQ(outcome.link_made, while_the_link_is_made);
+        EXPECT_EQ(recorder.events.back(), "done(false)");
+        EXPECT_EQ(printer->transfer_count(), 0u);
+    }
 }
 
 TEST_F(Session, EachUploadIsLoggedWithItsSha256)

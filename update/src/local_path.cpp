@@ -228,4 +228,16 @@ bool list_folder(const std::string& utf8_dir, const std::function<void(const Loc
 
 #endif
 
+std::string joined(const std::string& utf8_dir, const std::string& name)
+{
+#ifdef _WIN32
+    const char separator = '\\';
+    const bool ends_in_one = !utf8_dir.empty() && (utf8_dir.back() == '\\' || utf8_dir.back() == '/');
+#else
+    const char separator = '/';
+    const bool ends_in_one = !utf8_dir.empty() && utf8_dir.back() == '/';
+#endif
+    return ends_in_one ? utf8_dir + name : utf8_dir + separator + name;
+}
+
 }  // namespace update

@@ -65,24 +65,48 @@ Outcome Session::run(const LinkMaker& make_link)
         return outcome;
     }
 
+    // A session stopped before it starts sends nothing: no link is made,
+    // and the printer is not taken.
+    if (cancel_requested.load()) {
+        fail(outcome, com::COM_ERR_CANCELED, std::string(), no_file);
+        observer.done(false);
+        outcome.cancelled = true;
+        return outcome;
+    }
+
     // The link lives until done has been handled, so that the printer is
-    // given back only then.
+    // given back only then.  cancel() sees it from the moment it is made
+    // until just before it is deleted, however run ends (an observer may
+    // throw).
     std::unique_ptr<com::Com> owned;
+    struct Unseen {
+        Session& session;
+        ~Unseen()
+        {
+            const std::lock_guard<std::mutex> lock(session.link_mutex);
+            session.link = nullptr;
+        }
+    } unseen{*this};
     bool succeed = false;
     std::size_t installing = no_file;
     try {
         owned.reset(make_link());
         outcome.link_made = true;
+        bool stopped = false;
         {
             // A cancel that came while the link was made reaches it here.
             const std::lock_guard<std::mutex> lock(link_mutex);
             link = owned.get();
-            if (cancel_requested.load())
+            stopped = cancel_requested.load();
+            if (stopped)
                 link->stop(cancel_at_once.load());
         }
+        observer.link_made(owned->log_file_path());
         if (!log_note.empty())
             owned->write_log(("update: " + log_note).c_str());
-        const int opened = owned->com_open(open_timeout_ms, true);
+        // Stopped by now, the printer is not taken (the link refuses to
+        // open once stopped, for a cancel that comes after this look).
+        const int opened = stopped ? com::COM_ERR_CANCELED : owned->com_open(open_timeout_ms, true);
         succeed = opened == com::COM_SUCCESS || fail(outcome, opened, std::string(), no_file);
         for (std::size_t i = 0; succeed && i < plan_.files.size(); ++i) {
             const PlannedFile& f = plan_.files[i];
@@ -113,11 +137,12 @@ Outcome Session::run(const LinkMaker& make_link)
     } catch (const std::exception& e) {
         // The log could not be written or memory ran out: the update ends
         // like any other failure, and the printer is still given back below.
-        // Thrown while a file was installed, it may have come after the
-        // printer took the file up: the report must not say it did not.
+        // Thrown while a file was installed after its take-up command went
+        // out, it may have come after the printer took the file up: the
+        // report must not say it did not.
         succeed = false;
         outcome.failure = Failure{-1, e.what(), std::string(), installing};
-        outcome.failure.may_be_taken_up = installing != no_file;
+        outcome.failure.may_be_taken_up = installing != no_file && owned && owned->take_up_requested();
         observer.error(outcome.failure);
     }
     outcome.succeed = succeed;

@@ -22,7 +22,8 @@ DWORD stopService(const wchar_t* name, bool* was_running = nullptr);
 bool waitForServiceState(SC_HANDLE service, DWORD wanted_state, SERVICE_STATUS* status);
 
 // Starts the named service and waits until it reports that it runs (see
-// service::wait_until_running).  Returns 0 when it runs (already running
+// service::wait_until_running); one that is still stopping is first waited
+// out (service::wait_out_stop).  Returns 0 when it runs (already running
 // counts), otherwise a system error code: that of the start request, the
 // service's own exit code when it stopped again (ERROR_SERVICE_NOT_ACTIVE
 // when it gave none), or ERROR_SERVICE_REQUEST_TIMEOUT when it stopped

@@ -8,8 +8,8 @@
 namespace service {
 
 // The service manager's states (SERVICE_STOPPED, SERVICE_START_PENDING,
-// SERVICE_RUNNING).
-constexpr std::uint32_t state_stopped = 1, state_start_pending = 2, state_running = 4;
+// SERVICE_STOP_PENDING, SERVICE_RUNNING).
+constexpr std::uint32_t state_stopped = 1, state_start_pending = 2, state_stop_pending = 3, state_running = 4;
 
 struct PollStatus {
     std::uint32_t state = 0;       // the service's current state
@@ -65,37 +65,69 @@ enum class StartOutcome {
 // report, which a slow service makes late.
 constexpr std::uint32_t start_patience_ms = 10000;
 
-// Polls a service that has been asked to start until it runs, with `query`
-// (bool(PollStatus*)), `sleep` (void(std::uint32_t ms)) and `now`
-// (std::uint64_t(), milliseconds).  It polls every tenth of the wait hint
-// (50 ms to 1 s apart) and gives up when neither the state nor the
-// checkpoint has changed for longer than the wait hint, and at least
-// start_patience_ms.
-template <class Query, class Sleep, class Now>
-StartOutcome wait_until_running(Query&& query, Sleep&& sleep, Now&& now)
+enum class SettleOutcome {
+    settled,       // the service is in a state the caller waits for
+    query_failed,  // a status query failed
+    no_progress,   // neither its state nor its checkpoint changed for too long
+};
+
+// Polls a service with `query` (bool(PollStatus*)), `sleep` (void(std::uint32_t
+// ms)) and `now` (std::uint64_t(), milliseconds) until `settled` (bool(state))
+// holds for its state; `*last` gets the last status read.  It polls every
+// tenth of the wait hint (50 ms to 1 s apart) and gives up when neither the
+// state nor the checkpoint has changed for longer than the wait hint, and at
+// least start_patience_ms.
+template <class Query, class Sleep, class Now, class Settled>
+SettleOutcome wait_patiently(Query&& query, Sleep&& sleep, Now&& now, Settled&& settled, PollStatus* last)
 {
     bool first = true;
-    PollStatus last;
     std::uint64_t changed_at = 0;
     for (;;) {
         PollStatus status;
         if (!query(&status))
-            return StartOutcome::query_failed;
-        if (status.state == state_running)
-            return StartOutcome::running;
-        if (status.state == state_stopped)
-            return StartOutcome::stopped;
+            return SettleOutcome::query_failed;
+        if (settled(status.state)) {
+            *last = status;
+            return SettleOutcome::settled;
+        }
         const std::uint64_t at = now();
-        if (first || status.state != last.state || status.checkpoint != last.checkpoint) {
+        if (first || status.state != last->state || status.checkpoint != last->checkpoint) {
             first = false;
-            last = status;
+            *last = status;
             changed_at = at;
         } else if (at - changed_at > (status.wait_hint > start_patience_ms ? status.wait_hint : start_patience_ms)) {
-            return StartOutcome::no_progress;
+            return SettleOutcome::no_progress;
         }
         const std::uint32_t tenth = status.wait_hint / 10;
         sleep(tenth < 50 ? 50 : tenth > 1000 ? 1000 : tenth);
     }
+}
+
+// Polls a service that has been asked to start until it runs (see
+// wait_patiently).
+template <class Query, class Sleep, class Now>
+StartOutcome wait_until_running(Query&& query, Sleep&& sleep, Now&& now)
+{
+    PollStatus last;
+    const SettleOutcome outcome = wait_patiently(
+        query, sleep, now, [](std::uint32_t state) { return state == state_running || state == state_stopped; }, &last);
+    if (outcome == SettleOutcome::query_failed)
+        return StartOutcome::query_failed;
+    if (outcome == SettleOutcome::no_progress)
+        return StartOutcome::no_progress;
+    return last.state == state_running ? StartOutcome::running : StartOutcome::stopped;
+}
+
+// Before a service is started again: polls one that is still stopping (it
+// took a stop request whose wait gave up) until it is no longer stopping
+// (see wait_patiently).  True when it may be started now.
+template <class Query, class Sleep, class Now>
+bool wait_out_stop(Query&& query, Sleep&& sleep, Now&& now)
+{
+    PollStatus last;
+    return wait_patiently(
+               query, sleep, now, [](std::uint32_t state) { return state != state_stop_pending; }, &last) ==
+           SettleOutcome::settled;
 }
 
 }  // namespace service

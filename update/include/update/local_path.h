@@ -28,6 +28,10 @@ std::string utf8_of(const wchar_t* wide, std::size_t units);
 std::string utf8_of(const wchar_t* wide);  // up to its terminating zero
 #endif
 
+// `name` inside the folder `utf8_dir`, with the system's own separator ('\\'
+// on Windows, '/' elsewhere) unless the folder already ends in one.
+std::string joined(const std::string& utf8_dir, const std::string& name);
+
 enum class PathKind { missing, folder, file, other };
 
 // What `utf8` names, links followed: a folder, a regular file, something

@@ -35,8 +35,9 @@ struct Failure {
 };
 
 // Told what an update does, on the thread that runs it, in this order:
-// progress(0); then for each file file_started, progress reports,
-// file_installed; then either done(true), or error once and done(false).
+// progress(0); link_made once the link exists (before anything is sent);
+// then for each file file_started, progress reports, file_installed; then
+// either done(true), or error once and done(false).
 // The printer is still held while done runs: it is given back afterwards.
 class Observer {
 public:
@@ -45,6 +46,8 @@ public:
     // sent, with the rate of the last interval, and 100 once the printer has
     // taken the file up.
     virtual void progress(int percent, float kib_per_s) = 0;
+    // The link is made, its log file at `log_path` ("" without a log).
+    virtual void link_made(const std::string& /*log_path*/) {}
     virtual void file_started(std::size_t /*index*/) {}
     virtual void file_installed(std::size_t /*index*/) {}
     virtual void error(const Failure& failure) = 0;
