@@ -5,6 +5,11 @@
 #   toolchain into the build folder by scripts/test-windows.sh.  Provides what
 #   com/CMakeLists.txt otherwise gets from pkg-config: PkgConfig::LIBUSB (the
 #   static library) and LIBUSB_INCLUDE_DIRS.
+# - SQLite for Windows (the update history): Debian's source of it, built with
+#   the mingw-w64 toolchain into a static library by
+#   scripts/build-sqlite-windows.sh (cached outside the build folders), named by
+#   ZARVIK_WIN_SQLITE_PREFIX.  Provides what history/CMakeLists.txt otherwise
+#   finds natively: SQLite::SQLite3.
 # - Qt 5 for Windows, when ZARVIK_WIN_QT_PREFIX names its install prefix
 #   (scripts/build-qt-windows.sh builds it from Debian's source); without it
 #   the window is not built.
@@ -31,6 +36,17 @@ set_target_properties(PkgConfig::LIBUSB PROPERTIES
 set(LIBUSB_INCLUDE_DIRS ${ZARVIK_WIN_LIBUSB_PREFIX}/include/libusb-1.0)
 unset(_libusb_header)
 unset(_libusb_library)
+
+set(ZARVIK_WIN_SQLITE_PREFIX "" CACHE PATH
+    "Install prefix of SQLite built for Windows (scripts/build-sqlite-windows.sh)")
+if(NOT EXISTS ${ZARVIK_WIN_SQLITE_PREFIX}/include/sqlite3.h OR NOT EXISTS ${ZARVIK_WIN_SQLITE_PREFIX}/lib/libsqlite3.a)
+    message(FATAL_ERROR "SQLite for Windows is not in '${ZARVIK_WIN_SQLITE_PREFIX}' (ZARVIK_WIN_SQLITE_PREFIX).  "
+        "scripts/build-sqlite-windows.sh builds it and prints its prefix.")
+endif()
+add_library(SQLite::SQLite3 STATIC IMPORTED GLOBAL)
+set_target_properties(SQLite::SQLite3 PROPERTIES
+    IMPORTED_LOCATION ${ZARVIK_WIN_SQLITE_PREFIX}/lib/libsqlite3.a
+    INTERFACE_INCLUDE_DIRECTORIES ${ZARVIK_WIN_SQLITE_PREFIX}/include)
 
 set(ZARVIK_WIN_QT_PREFIX "" CACHE PATH "Install prefix of Qt 5 built for Windows (scripts/build-qt-windows.sh)")
 if(ZARVIK_WIN_QT_PREFIX)

@@ -2,7 +2,7 @@
 # The habits of the code, checked:
 #   1. every C++ file as clang-format writes it (.clang-format);
 #   2. clang-tidy's chosen checks (.clang-tidy) over com/, update/, service/,
-#      app/ and cli/, as the native build compiles them (build/, which
+#      app/, cli/ and history/, as the native build compiles them (build/, which
 #      scripts/test.sh makes first; BUILD names another);
 #   3. cppcheck over the same folders;
 #   4. every relative link of the README and docs/.
@@ -22,7 +22,7 @@ if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror --style=
     failed=1
 fi
 
-product=(com update service app cli)
+product=(com update service app cli history)
 echo "== clang-tidy"
 [ -f "$build/compile_commands.json" ] || { echo "no $build/compile_commands.json: build first" >&2; exit 2; }
 mapfile -t sources < <(python3 - "$build/compile_commands.json" "$root" "${product[@]}" <<'PY'
@@ -34,10 +34,14 @@ for f in sorted(files):
         print(f)
 PY
 )
-if ! printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet 2>/dev/null |
-    grep -E "warning:|error:" -A3; then
+# Its findings are read from what it prints: its exit status also counts
+# what it says about the build's flags.
+findings=$(printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet 2>/dev/null |
+    grep -E "warning:|error:" -A3 || true)
+if [ -z "$findings" ]; then
     echo "clang-tidy: no finding in ${#sources[@]} files"
 else
+    printf '%s\n' "$findings"
     failed=1
 fi
 
@@ -46,7 +50,7 @@ echo "== cppcheck"
 # emit: Qt's signal keyword, an empty macro.
 if ! cppcheck --enable=warning,style,performance,portability --std=c++17 --inline-suppr --quiet \
     --error-exitcode=1 --suppress=missingIncludeSystem --suppress=missingInclude --suppress=useStlAlgorithm \
-    -Demit= -I com/include -I com -I update/include -I service/include -I cli -I app "${product[@]}"; then
+    -Demit= -I com/include -I com -I update/include -I service/include -I history/include -I cli -I app "${product[@]}"; then
     failed=1
 else
     echo "cppcheck: no finding"

@@ -5,13 +5,14 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config
-    libusb-1.0-0-dev libssl-dev qtbase5-dev
+    libusb-1.0-0-dev libssl-dev libsqlite3-dev sqlite3 qtbase5-dev
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
     xvfb xauth
-    qemu-system-x86 linux-image-amd64 busybox-static cpio
+    qemu-system-x86 linux-image-amd64 busybox-static cpio udev
     umockdev libumockdev-dev libglib2.0-dev
     libcli11-dev nlohmann-json3-dev
+    python3-jsonschema
 )
 packages+=("$@")
 

@@ -4,10 +4,12 @@
 #   1. installs the Debian packages the cross build needs (only when missing);
 #   2. builds libusb-1.0 for Windows from Debian's source package, once per
 #      build folder (build-win/libusb-win);
-#   3. builds Qt 5 for Windows from Debian's source package, once per machine:
+#   3. builds SQLite for Windows from Debian's source package, once per machine
+#      (scripts/build-sqlite-windows.sh, cached as Qt is; about a minute);
+#   4. builds Qt 5 for Windows from Debian's source package, once per machine:
 #      scripts/build-qt-windows.sh keeps it in a cache folder outside the
 #      build folders (about 20 minutes on two cores the first time);
-#   4. configures build-win/ with cmake/toolchain-mingw64.cmake, builds it (the
+#   5. configures build-win/ with cmake/toolchain-mingw64.cmake, builds it (the
 #      library, the window zarvik-update.exe and the runnable Windows folder
 #      build-win/tool/, the zip of it) and runs ctest there, the window's tests
 #      under wine on a virtual display (Xvfb) included.  Wine keeps its prefix
@@ -35,6 +37,8 @@ packages=(
     # what wine draws windows with: its fonts, X rendering, cursors
     fonts-wine fonts-liberation libxrender1 libxcursor1 libxrandr2 libxi6 libxfixes3
     libcli11-dev nlohmann-json3-dev
+    # tclsh makes SQLite's one-file source from Debian's source tree
+    tcl
     # the locales zarvik's tests run wine in (compiled into the build folder)
     locales
 )
@@ -71,6 +75,9 @@ if [ ! -f "$libusb_prefix/lib/libusb-1.0.a" ] || [ ! -f "$libusb_prefix/include/
     }
 fi
 
+# --- SQLite for Windows ---------------------------------------------------------
+sqlite_prefix=$(scripts/build-sqlite-windows.sh | tail -n 1)
+
 # --- Qt 5 for Windows -----------------------------------------------------------
 qt_prefix=$(scripts/build-qt-windows.sh | tail -n 1)
 
@@ -78,7 +85,7 @@ qt_prefix=$(scripts/build-qt-windows.sh | tail -n 1)
 echo "== Windows build (mingw-w64) and tests (wine)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
-    -DZARVIK_WIN_QT_PREFIX="$qt_prefix" -DZARVIK_WERROR=ON >/dev/null
+    -DZARVIK_WIN_QT_PREFIX="$qt_prefix" -DZARVIK_WIN_SQLITE_PREFIX="$sqlite_prefix" -DZARVIK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 (cd "$build" && cpack -G ZIP >/dev/null)
 ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the Windows programs of a cross build under wine, in a wine prefix of
-# the build folder's own (never the home folder's ~/.wine), without a display.
+# the build folder's own (never the home folder's ~/.wine), without a display
+# (a prefix made without ZARVIK_WINE_DISPLAY uses wine's null graphics driver).
 #
 #   wine-run.sh PREFIX PROGRAM [ARGS...]   runs one program (the prefix must exist)
 #   wine-run.sh PREFIX --init              creates PREFIX unless it exists
@@ -80,6 +81,12 @@ case $1 in
         if [ ! -f "$prefix/system.reg" ]; then
             mkdir -p "$prefix"
             quiet "$loader" cmd /c exit
+            if [ -z "${ZARVIK_WINE_DISPLAY:-}" ]; then
+                # Without a display, wine's null graphics driver: top-level
+                # windows can still be made (zarvik.exe's hidden one, which
+                # hears of the session's end), they are just never drawn.
+                quiet "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+            fi
             # The registry is complete once the server has saved it and gone.
             quiet "$server" -w
         fi

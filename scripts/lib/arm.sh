@@ -10,12 +10,13 @@
 #   arm_window_packages ARCH  Qt 5 for the target (its moc and uic are the
 #                             build machine's, from qtbase5-dev-tools)
 #
-# libssl-dev is libcrypto for the update core's checksums.
+# libssl-dev is libcrypto for the update core's checksums, libsqlite3-dev the
+# update history's SQLite.
 
 arm_architectures=(arm64 armhf)
 
 arm_packages() {
-    echo "qemu-user-static crossbuild-essential-$1 libstdc++6:$1 libusb-1.0-0-dev:$1 libssl-dev:$1"
+    echo "qemu-user-static crossbuild-essential-$1 libstdc++6:$1 libusb-1.0-0-dev:$1 libssl-dev:$1 libsqlite3-dev:$1"
 }
 
 arm_test_packages() {

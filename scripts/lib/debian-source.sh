@@ -8,7 +8,7 @@
 #   fetch_source PACKAGE DIR  downloads the source package into DIR
 
 # shellcheck source=packages.sh
-. "$(dirname "${BASH_SOURCE[0]}")/packages.sh"  # _sudo, _apt_env
+. "$(dirname "${BASH_SOURCE[0]}")/packages.sh"  # _sudo, update_package_lists
 
 ensure_deb_src() {
     # grep reads to the end (no -q): apt-get must not meet a closed pipe.
@@ -27,7 +27,7 @@ ensure_deb_src() {
     echo "adding: deb-src $options$repo bookworm main"
     echo "deb-src $options$repo bookworm main" |
         "${_sudo[@]}" tee /etc/apt/sources.list.d/bookworm-src.list >/dev/null
-    "${_sudo[@]}" "${_apt_env[@]}" apt-get update -q
+    update_package_lists
 }
 
 source_version() {

@@ -69,7 +69,7 @@ TEST_F(GadgetService, PushedOutputIsQueuedAsItsOwnTransfer)
 
 TEST_F(GadgetService, ItsBusIsThisOnePrinterWhichUnplugEnds)
 {
-    EXPECT_EQ(control("printers"), "ok 1,2c7e,4201,0,0,plugged") << "the host gives bus and address";
+    EXPECT_EQ(control("printers"), "ok 1,2c7e,4201,0,0,-,plugged") << "the host gives bus and address";
     EXPECT_EQ(control("count 2"), "error no printer '2'");
     EXPECT_EQ(control("plug 2c7e:4201"), "error a gadget is one printer: start another gadget for another");
     EXPECT_EQ(control("plug 1"), "error a gadget that was unplugged has ended");
@@ -77,7 +77,7 @@ TEST_F(GadgetService, ItsBusIsThisOnePrinterWhichUnplugEnds)
     EXPECT_FALSE(service.unplug_requested());
     EXPECT_EQ(control("unplug 1"), "ok");
     EXPECT_TRUE(service.unplug_requested());
-    EXPECT_EQ(control("printers"), "ok 1,2c7e,4201,0,0,unplugged");
+    EXPECT_EQ(control("printers"), "ok 1,2c7e,4201,0,0,-,unplugged");
 }
 
 TEST_F(GadgetService, DataReadsEndWhereTheAnnouncedFileEnds)

@@ -1,5 +1,6 @@
 #!/bin/sh
-# /init of the kernel test guest (see make-initramfs.sh).  Loads the USB
+# /init of the kernel test guest (see make-initramfs.sh).  Starts udev's
+# daemon (libusb's hotplug events come through it), loads the USB
 # stack with four dummy host and device controllers, mounts gadgetfs on
 # /dev/gadget and its copies on /dev/gadget1 to 3 (one gadget printer each),
 # runs the test program and ends with one result line on the console:
@@ -20,6 +21,9 @@ result() {
 # The host's timeout catches a hang as well, but silently; this says so.
 limit=$(sed -n 's/.*zarvik.limit=\([0-9]*\).*/\1/p' /proc/cmdline)
 ( sleep "${limit:-120}"; echo "zarvik-kernel: the guest's time limit of ${limit:-120} s passed"; result timeout ) &
+
+mkdir -p /run/udev
+/lib/systemd/systemd-udevd --daemon --resolve-names=never || { echo "zarvik-kernel: udevd did not start"; result 3; }
 
 for module in /modules/*.ko; do
     case $module in

@@ -4,6 +4,9 @@
 #   - the kernel modules for the USB stack with a gadget on it (dummy_hcd,
 #     gadgetfs and what they need), in load order, from the installed kernel;
 #   - three more gadgetfs, for four gadget printers at once (see below);
+#   - udev's daemon (systemd-udevd, the host's own), which passes the
+#     kernel's device events on to libudev, so that libusb's hotplug events
+#     come as on any Linux machine;
 #   - the gadget printer and the test program with every shared library they
 #     load (their ldd closure, the dynamic loader included).
 # Prints the kernel image the modules belong to: boot that one.
@@ -52,10 +55,12 @@ moddir=/lib/modules/$version
 [ -f "$moddir/modules.dep" ] || fail "no $moddir/modules.dep"
 busybox=$(command -v busybox) || fail "no busybox (install busybox-static)"
 command -v cpio >/dev/null || fail "no cpio"
+udevd=$(readlink -f /lib/systemd/systemd-udevd 2>/dev/null) || true
+[ -x "$udevd" ] || fail "no /lib/systemd/systemd-udevd (install udev)"
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/zarvik-initramfs.XXXXXX")
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,run,modules}
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,run,modules,lib/systemd,etc/udev/rules.d}
 
 # Modules in load order: each after everything modules.dep says it needs.
 declare -A placed=()
@@ -122,11 +127,14 @@ ln -s busybox "$root/bin/sh"
 cp "$here/guest-init.sh" "$root/init"
 chmod 755 "$root/init"
 cp "$gadget" "$root/bin/zarvik-gadget-printer"
+# One program that is the daemon when it is called so.
+cp "$udevd" "$root/bin/udevadm"
+ln -s ../../bin/udevadm "$root/lib/systemd/systemd-udevd"
 cp "$test_program" "$root/bin/kernel_link_test"
 printf '%s\n' "$test_args" >"$root/test-args"
 
 # Shared libraries at the paths the programs were linked to find them.
-for program in "$gadget" "$test_program" "$busybox"; do
+for program in "$gadget" "$test_program" "$busybox" "$udevd"; do
     { ldd "$program" 2>/dev/null || true; } | { grep -E -o '/[^ ]+' || true; } | while read -r lib; do
         [ -f "$lib" ] || continue
         mkdir -p "$root$(dirname "$lib")"

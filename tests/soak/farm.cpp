@@ -253,6 +253,18 @@ int run_inner(const RunOptions& o)
         for (const std::string& f : findings.failures)
             std::printf("FAILED: %s\n", f.c_str());
     }
+    // What a failed printer's link wrote, to understand it without the folder.
+    for (const auto& p : printers) {
+        const std::string place = std::to_string(p.bus) + ":" + std::to_string(p.address);
+        const bool failed = std::any_of(findings.failures.begin(), findings.failures.end(),
+                                        [&](const std::string& f) { return f.rfind(place + ": ", 0) == 0; });
+        const fs::path logs = work / "log" / (std::to_string(p.bus) + "-" + std::to_string(p.address));
+        std::error_code error;
+        if (!failed || !fs::is_directory(logs, error))
+            continue;
+        for (const auto& entry : fs::directory_iterator(logs, error))
+            std::printf("--- %s, log %s:\n%s", place.c_str(), entry.path().c_str(), read_text(entry.path()).c_str());
+    }
     std::string kinds;
     for (const auto& [kind, n] : by_kind)
         kinds += (kinds.empty() ? "" : ",") + kind + ":" + std::to_string(n);
@@ -378,6 +390,8 @@ int run_farm(const FarmOptions& o, const std::string& self)
     const Result calibration = read_result(0, read_text(calibration_dir / "report.txt"));
     if (exit_code(status) != 0 || calibration.verdict != "ok" || calibration.transfers == 0) {
         std::printf("the calibration run without faults failed:\n%s", calibration.output.c_str());
+        std::printf("farm: the run's folder (its logs, zarvik's and the emulator's output) is %s\n",
+                    calibration_dir.c_str());
         return 1;
     }
     base.transfers = calibration.transfers;

@@ -26,6 +26,8 @@ protected:
         EXPECT_EQ(bus.counters.live_device_lists, 0) << "a device list was not freed";
         EXPECT_EQ(bus.counters.live_handles, 0) << "a device handle was not closed";
         EXPECT_EQ(bus.counters.default_context_refs, 0) << "libusb_init without libusb_exit";
+        EXPECT_EQ(bus.counters.live_contexts, 0) << "a context of its own was not ended";
+        EXPECT_EQ(bus.counters.hotplug_callbacks, 0) << "a hotplug callback was left registered";
         bus.reset();
     }
 

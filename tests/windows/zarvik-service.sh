@@ -14,6 +14,9 @@
 #   list       list holds the service as update does
 #   refusing   SpoolHub does not take stop requests: status 1, its name and the
 #              reason on standard error, no printer searched, still running
+#   stuck      SpoolHub takes the stop request, then makes no progress for 3 s:
+#              status 1, the reason said, and it is started again all the same
+#              once it has stopped, as a new service process
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: $0 WINE_RUN PREFIX ZARVIK_EXE TEST_SERVICE_EXE WORK_DIR" >&2; exit 2; }
 run=$1 prefix=$2 zarvik=$3 services_exe=$4 work=$5
@@ -107,6 +110,20 @@ printf '%s\n' "$err" | grep -F "zarvik: cannot stop the background service Spool
     fail "the service and the reason are not named"
 printf '%s' "$err" | grep 'printer attached' >/dev/null && fail "printers were searched"
 [ "$(state | cut -d' ' -f1)" = running ] || fail "SpoolHub is not running afterwards"
+
+case=stuck
+services delete SpoolHub >/dev/null
+services install SpoolHub stop=stuck steps=2 hint=100 give-up=3000 >/dev/null || fail "cannot install the test service"
+services start SpoolHub >/dev/null || fail "cannot start the test service"
+before=$(state)
+zarvik update --firmware "$firmware"
+[ "$status" = 1 ] || fail "status $status, not 1"
+in_order "$err" "zarvik: cannot stop the background service SpoolHub, which holds the printers: it stopped making progress (system error 1053); no printer was opened" "$started_line" ||
+    fail "standard error does not say: cannot stop, started again"
+after=$(state)
+[ "${after%% *}" = running ] || fail "SpoolHub is not running afterwards: $after"
+[ "${after#* }" != "${before#* }" ] || fail "SpoolHub runs in the same process as before ($after)"
+echo "SpoolHub before: $before, after: $after"
 
 if [ $failures -gt 0 ]; then
     echo "$failures failures" >&2
