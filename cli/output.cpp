@@ -101,9 +101,13 @@ void Output::state(std::size_t key, std::string text)
     push(Entry{Kind::state, key, std::move(text), {}});
 }
 
-void Output::block(std::vector<std::string> lines)
+void Output::block(std::vector<std::string> lines, std::vector<std::string> above)
 {
-    push(Entry{Kind::block, block_key, std::string(), std::move(lines)});
+    std::vector<Entry> entries;
+    for (std::string& text : above)
+        entries.push_back(Entry{Kind::above, 0, std::move(text), {}});
+    entries.push_back(Entry{Kind::block, block_key, std::string(), std::move(lines)});
+    push(std::move(entries));
 }
 
 void Output::drain()
@@ -114,19 +118,29 @@ void Output::drain()
 
 void Output::push(Entry entry)
 {
+    std::vector<Entry> entries;
+    entries.push_back(std::move(entry));
+    push(std::move(entries));
+}
+
+void Output::push(std::vector<Entry> entries)
+{
     if (!writer.joinable()) {
         const std::lock_guard<std::mutex> lock(direct);
-        write(entry);
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            write(entries[i], i + 1 < entries.size() && draws_block(entries[i + 1].kind));
         return;
     }
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        if (entry.kind == Kind::state || entry.kind == Kind::block) {
-            const auto same = [&entry](const Entry& e) { return e.kind == entry.kind && e.key == entry.key; };
-            if (static_cast<std::size_t>(std::count_if(queue.begin(), queue.end(), same)) >= waiting_states)
-                queue.erase(std::find_if(queue.begin(), queue.end(), same));
+        for (Entry& entry : entries) {
+            if (entry.kind == Kind::state || entry.kind == Kind::block) {
+                const auto same = [&entry](const Entry& e) { return e.kind == entry.kind && e.key == entry.key; };
+                if (static_cast<std::size_t>(std::count_if(queue.begin(), queue.end(), same)) >= waiting_states)
+                    queue.erase(std::find_if(queue.begin(), queue.end(), same));
+            }
+            queue.push_back(std::move(entry));
         }
-        queue.push_back(std::move(entry));
     }
     wake.notify_one();
 }
@@ -140,9 +154,11 @@ void Output::write_all()
             return;
         const Entry entry = std::move(queue.front());
         queue.pop_front();
+        // A block behind this entry is dropped only for a newer one.
+        const bool block_next = !queue.empty() && draws_block(queue.front().kind);
         writing = true;
         lock.unlock();
-        write(entry);
+        write(entry, block_next);
         lock.lock();
         writing = false;
         if (queue.empty())
@@ -150,7 +166,12 @@ void Output::write_all()
     }
 }
 
-void Output::write(const Entry& entry)
+bool Output::draws_block(Kind next)
+{
+    return next == Kind::block || next == Kind::above;
+}
+
+void Output::write(const Entry& entry, bool block_next)
 {
     switch (entry.kind) {
     case Kind::out:
@@ -162,11 +183,15 @@ void Output::write(const Entry& entry)
     case Kind::err: {
         const auto put = [&] { entry.kind == Kind::err ? put_err(entry.text) : put_out(entry.text); };
         if (drawn && !out_lost) {
-            // Above the block, which is drawn again below it.
+            // Above the block, which is drawn again below it, unless what
+            // is queued next draws it (a newer block, or more lines above
+            // it): the old one would show, for a moment, a state already left
+            // behind.
             put_out(rows_up(last_block.size()) + "\r\x1b[J");
             put();
             drawn = false;
-            draw(last_block);
+            if (!block_next)
+                draw(last_block);
         } else {
             put();
         }

@@ -51,8 +51,9 @@ public:
     // Text for standard output that a later state of the same key may drop.
     void state(std::size_t key, std::string text);
     // The live block: `lines` drawn in place of the block drawn before, each
-    // cut to the terminal's width (io.terminal_width) when it is drawn.
-    void block(std::vector<std::string> lines);
+    // cut to the terminal's width (io.terminal_width) when it is drawn; the
+    // lines `above` (kept, as above()) go above it first, handed over with it.
+    void block(std::vector<std::string> lines, std::vector<std::string> above = {});
     // Waits until everything handed over so far has been written.
     void drain();
 
@@ -69,8 +70,12 @@ private:
     };
 
     void push(Entry entry);
+    void push(std::vector<Entry> entries);  // in this order, none between them
     void write_all();
-    void write(const Entry& entry);
+    // An entry of this kind, queued next, draws the block again itself.
+    static bool draws_block(Kind next);
+    // `block_next`: what is queued behind this entry draws the block.
+    void write(const Entry& entry, bool block_next = false);
     void put_out(const std::string& text);
     void put_err(const std::string& text);
     void draw(const std::vector<std::string>& lines);

@@ -487,15 +487,16 @@ void WatchDisplay::redraw()
 {
     // The lines that have left the block go above it, for good; the block
     // is the printers plugged in now and the last line.
+    std::vector<std::string> above;
     for (const std::string& line : scrolled)
-        output.above(line + "\n");
+        above.push_back(line + "\n");
     scrolled.clear();
     std::vector<std::string> block;
     for (const auto& [id, line] : lines)
         if (line.shown)
             block.push_back(line_text(line));
     block.push_back(ending.empty() ? last_line() : ending);
-    output.block(std::move(block));
+    output.block(std::move(block), std::move(above));
 }
 
 void WatchDisplay::plain_line(const WatchedPrinter& printer, const std::string& text)

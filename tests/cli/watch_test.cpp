@@ -353,6 +353,9 @@ TEST_F(WatchDisplayTest, OnATerminalAnUnpluggedPrinterMovesUpAndTheLastLineCount
                         "none; not installed: orbrey.bin, fonts.xbf, unplugged\n"),
               std::string::npos)
         << text;
+    EXPECT_EQ(text.find("SN-A  updating", text.find(", unplugged\n")), std::string::npos)
+        << "below its end, the printer's old state drawn again:\n"
+        << text;
     EXPECT_NE(text.find("\a"), std::string::npos) << "the bell when a printer ends";
     // The last drawing: the printer still plugged in, then the end.
     const std::string last = text.substr(text.rfind("A\r\x1b[2K"));
