@@ -204,7 +204,7 @@ int run_update(const Report& report, const UpdateOptions& options)
     for (const com::UsbPrinterRecord& r : chosen) {
         labels.push_back(label_of(r));
         log_dirs.push_back(chosen.size() > 1 ? update::joined(log_root, std::to_string(r.device.bus_number) + "-" +
-                                                                           std::to_string(r.device.device_address))
+                                                                            std::to_string(r.device.device_address))
                                              : log_root);
         update::make_folders(log_dirs.back());  // a folder that cannot be made fails the link, and so that update
     }
