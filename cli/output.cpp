@@ -104,6 +104,7 @@ void Output::state(std::size_t key, std::string text)
 void Output::block(std::vector<std::string> lines, std::vector<std::string> above)
 {
     std::vector<Entry> entries;
+    entries.reserve(above.size() + 1);
     for (std::string& text : above)
         entries.push_back(Entry{Kind::above, 0, std::move(text), {}});
     entries.push_back(Entry{Kind::block, block_key, std::string(), std::move(lines)});
