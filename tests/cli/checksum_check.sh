@@ -21,7 +21,7 @@ fail() { echo "FAILED: $*"; failed=1; }
 run() {  # run NAME: zarvik update under the emulator, its store in $work/NAME
     local status=0
     "$emulator" --printer target,serial=SUMS --store "$work/$1" -- \
-        "$zarvik" update --firmware "$work/fw" --log "$work/$1-log" >"$work/$1.out" 2>"$work/$1.err" || status=$?
+        "$zarvik" update --firmware "$work/fw" --log "$work/$1-log" --history "$work/history.sqlite" >"$work/$1.out" 2>"$work/$1.err" || status=$?
     cat "$work/$1.out" "$work/$1.err"
     return $status
 }

@@ -22,7 +22,7 @@ for i in 0 1 2 3; do
 done
 status=0
 "$emulator" "${printers[@]}" --store "$work/store" -- \
-    "$zarvik" update --firmware "$work/fw" --all --log "$work/log" >"$work/out.txt" 2>"$work/err.txt" || status=$?
+    "$zarvik" update --firmware "$work/fw" --all --log "$work/log" --history "$work/history.sqlite" >"$work/out.txt" 2>"$work/err.txt" || status=$?
 cat "$work/out.txt"
 cat "$work/err.txt" >&2
 

@@ -43,8 +43,11 @@ public:
 
     void start(const std::vector<std::string>& extra) override
     {
-        std::vector<std::string> args{ZARVIK_PROGRAM, "watch", "--firmware", firmware.utf8(),
-                                      "--json",       "--log", logs.utf8()};
+        // Its history in the test's own folder, never beside the program, where
+        // every test run and every other test would share it.
+        std::vector<std::string> args{ZARVIK_PROGRAM,  "watch",     "--firmware",
+                                      firmware.utf8(), "--json",    "--log",
+                                      logs.utf8(),     "--history", output.utf8("history.sqlite")};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (std::string& a : args)

@@ -176,8 +176,15 @@ int run_inner(const RunOptions& o)
     const bool json = o.seed % 2 == 1;
 
     const fs::path work = o.work;
-    std::vector<std::string> argv{o.zarvik, "update", "--firmware",           o.firmware,
-                                  "--all",  "--log",  (work / "log").string()};
+    std::vector<std::string> argv{o.zarvik,
+                                  "update",
+                                  "--firmware",
+                                  o.firmware,
+                                  "--all",
+                                  "--log",
+                                  (work / "log").string(),
+                                  "--history",
+                                  (work / "history.sqlite").string()};
     if (json)
         argv.push_back("--json");
     const auto started = Clock::now();

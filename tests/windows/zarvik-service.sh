@@ -65,7 +65,7 @@ trap cleanup EXIT
 cleanup
 
 case=missing
-zarvik update --firmware "$firmware"
+zarvik update --no-history --firmware "$firmware"
 [ "$status" = 3 ] || fail "status $status, not 3"
 printf '%s' "$err" | grep 'background service' >/dev/null && fail "says something about a service that is not there"
 [ "$(state)" = "missing 0" ] || fail "SpoolHub is $(state)"
@@ -75,7 +75,7 @@ services install SpoolHub stop=pending steps=3 hint=100 >/dev/null || fail "cann
 services start SpoolHub >/dev/null || fail "cannot start the test service"
 before=$(state)
 [ "${before%% *}" = running ] || fail "the test service does not run: $before"
-zarvik update --firmware "$firmware"
+zarvik update --no-history --firmware "$firmware"
 [ "$status" = 3 ] || fail "status $status, not 3"
 in_order "$err" "$stopped_line" "no Halvenn Orbrey 3D Printer attached" "$started_line" ||
     fail "standard error does not say: stopped, no printer, started again"
@@ -85,7 +85,7 @@ after=$(state)
 echo "SpoolHub before: $before, after: $after"
 
 case=json
-zarvik update --firmware "$firmware" --json
+zarvik update --no-history --firmware "$firmware" --json
 [ "$status" = 3 ] || fail "status $status, not 3"
 [ "$(printf '%s\n' "$out" | head -n 1)" = '{"event":"service","name":"SpoolHub","action":"stopped"}' ] ||
     fail "the first line is not the stop event"
@@ -104,7 +104,7 @@ case=refusing
 services delete SpoolHub >/dev/null
 services install SpoolHub stop=refuse >/dev/null || fail "cannot install the test service"
 services start SpoolHub >/dev/null || fail "cannot start the test service"
-zarvik update --firmware "$firmware"
+zarvik update --no-history --firmware "$firmware"
 [ "$status" = 1 ] || fail "status $status, not 1"
 printf '%s\n' "$err" | grep -F "zarvik: cannot stop the background service SpoolHub, which holds the printers: it does not take stop requests (system error 1052); no printer was opened" >/dev/null ||
     fail "the service and the reason are not named"
@@ -116,7 +116,7 @@ services delete SpoolHub >/dev/null
 services install SpoolHub stop=stuck steps=2 hint=100 give-up=3000 >/dev/null || fail "cannot install the test service"
 services start SpoolHub >/dev/null || fail "cannot start the test service"
 before=$(state)
-zarvik update --firmware "$firmware"
+zarvik update --no-history --firmware "$firmware"
 [ "$status" = 1 ] || fail "status $status, not 1"
 in_order "$err" "zarvik: cannot stop the background service SpoolHub, which holds the printers: it stopped making progress (system error 1053); no printer was opened" "$started_line" ||
     fail "standard error does not say: cannot stop, started again"
