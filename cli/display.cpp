@@ -242,7 +242,7 @@ void Display::done(std::size_t printer, bool succeed, std::size_t installed)
         if (succeed)
             plain(printer, update::success_message);
         else
-            plain(printer, "not updated; " + files_outcome(installed, line.maybe_taken_up));
+            plain(printer, "not updated; " + files_outcome(plan, installed, line.maybe_taken_up));
     } else {
         redraw();
     }
@@ -294,13 +294,13 @@ void Display::finish(const std::vector<update::Outcome>& outcomes)
             continue;
         }
         put(printers[i].text() + ": " + (o.cancelled ? "stopped" : "failed") + ": " + printable(o.failure.message) +
-            "; " + files_outcome(o.installed, o.failure.may_be_taken_up) + "\n");
+            "; " + files_outcome(plan, o.installed, o.failure.may_be_taken_up) + "\n");
     }
 }
 
-std::string Display::files_outcome(std::size_t installed, bool maybe_taken_up) const
+std::string files_outcome(const update::Plan& plan, std::size_t installed, bool maybe_taken_up)
 {
-    const auto names = [this](const char* head, std::size_t from, std::size_t to) {
+    const auto names = [&plan](const char* head, std::size_t from, std::size_t to) {
         std::string text = head;
         for (std::size_t i = from; i < to; ++i)
             text += (i > from ? ", " : "") + printable(plan.files[i].printer_name);

@@ -58,6 +58,11 @@ std::string dump(const Json& object)
     return without_c1(object.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
+// What became of the plan's files when `installed` of them were installed:
+// "installed: a; may have been taken up: b; not installed: c" (the middle
+// part only when the next file may have been taken up).
+std::string files_outcome(const update::Plan& plan, std::size_t installed, bool maybe_taken_up);
+
 // "1 file", "2 files".
 std::string count_of(std::size_t count, const char* singular, const char* plural);
 
@@ -97,9 +102,6 @@ private:
     void plain(std::size_t printer, const std::string& text, bool to_err = false);
     void json_line(const std::string& text);
     void put(const std::string& text) { output.out(text); }
-    // What became of the plan's files: "installed: a; may have been taken
-    // up: b; not installed: c" (the middle part only when there is one).
-    std::string files_outcome(std::size_t installed, bool maybe_taken_up) const;
 
     Output& output;
     Mode mode;

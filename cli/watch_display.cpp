@@ -342,7 +342,7 @@ void WatchDisplay::apply(const Event& e)
             line->state = "updated";
         else
             line->state = std::string(e.stopped ? "stopped" : "failed") + (failure.empty() ? "" : ": " + failure) +
-                          "; " + files_outcome(e.number, line->maybe_taken_up);
+                          "; " + files_outcome(plan, e.number, line->maybe_taken_up);
         count_change([&](WatchCounts& c) { ++(e.flag ? c.updated : c.failed); });
         if (mode == Mode::json) {
             json installed = json::array(), maybe = json::array(), left = json::array();
@@ -440,21 +440,6 @@ void WatchDisplay::let_go(int id)
     if (mode == Mode::terminal && it->second.shown)
         scrolled.push_back(line_text(it->second) + ", unplugged");
     lines.erase(it);
-}
-
-std::string WatchDisplay::files_outcome(std::size_t installed, bool maybe_taken_up) const
-{
-    const auto names = [this](const char* head, std::size_t from, std::size_t to) {
-        std::string text = head;
-        for (std::size_t i = from; i < to; ++i)
-            text += (i > from ? ", " : "") + printable(plan.files[i].printer_name);
-        return from < to ? text : text + "none";
-    };
-    const std::size_t uncertain = maybe_taken_up && installed < plan.files.size() ? 1 : 0;
-    std::string text = names("installed: ", 0, installed);
-    if (uncertain)
-        text += "; " + names("may have been taken up: ", installed, installed + 1);
-    return text + "; " + names("not installed: ", installed + uncertain, plan.files.size());
 }
 
 std::string WatchDisplay::line_text(const Line& line) const

@@ -157,7 +157,6 @@ private:
     void json_event(const std::string& text) { put(text + "\n"); }
     void put(const std::string& text) { output.out(text); }
     nlohmann::json who(int id, const WatchedPrinter& printer) const;
-    std::string files_outcome(std::size_t installed, bool maybe_taken_up) const;
 
     Output& output;
     const Mode mode;

@@ -32,13 +32,9 @@ CLI::App* define_plan(CLI::App& app, PlanOptions& options);
 int run_plan(const Report& report, const PlanOptions& options);
 
 // update: the firmware folder installed on the chosen printers.
-struct UpdateOptions {
+struct UpdateOptions : RecordOptions {
     std::string firmware;
     PrinterChoice choice;
-    std::string log;
-    std::string history;  // "": the default place
-    bool no_history = false;
-    bool skip_installed = false;
     bool json = false;
 };
 CLI::App* define_update(CLI::App& app, UpdateOptions& options);
@@ -58,13 +54,9 @@ CLI::App* define_history(CLI::App& app, HistoryOptions& options);
 int run_history(const Report& report, const HistoryOptions& options);
 
 // watch: each target printer updated once as it is plugged in.
-struct WatchOptions {
+struct WatchOptions : RecordOptions {
     std::string firmware;
     std::size_t count = 0;  // end after so many printers have ended (0: at Ctrl-C only)
-    std::string log;
-    std::string history;  // "": the default place
-    bool no_history = false;
-    bool skip_installed = false;
     bool json = false;
     bool quiet = false;  // no bell
 };

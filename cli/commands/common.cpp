@@ -76,31 +76,42 @@ const char* const exit_statuses =
     "its \"exit_status\" when a run ends before any printer is updated.";
 
 #ifdef _WIN32
-const char* const log_help = "the log folder (default: log beside the program when that folder can be written, "
-                             "otherwise %LOCALAPPDATA%\\zarvik\\log)";
+const char* const log_help_text = "the log folder (default: log beside the program when that folder can be written, "
+                                  "otherwise %LOCALAPPDATA%\\zarvik\\log)";
 #else
-const char* const log_help =
+const char* const log_help_text =
     "the log folder (default: log beside the program when that folder can be written and the program is not "
     "installed in the system's folders, otherwise $XDG_STATE_HOME/zarvik/log, by default "
     "~/.local/state/zarvik/log, and /var/log/zarvik for root)";
 #endif
 
 #ifdef _WIN32
-const char* const history_help =
+const char* const history_help_text =
     "the update history's file (default: history.sqlite beside the program where the log goes there, "
     "otherwise %LOCALAPPDATA%\\zarvik\\history.sqlite)";
 #else
-const char* const history_help =
+const char* const history_help_text =
     "the update history's file (default: history.sqlite beside the program where the log goes there, otherwise "
     "$XDG_STATE_HOME/zarvik/history.sqlite, by default ~/.local/state/zarvik/history.sqlite, and "
     "/var/lib/zarvik/history.sqlite for root)";
 #endif
 
-const char* const skip_installed_help =
+const char* const skip_installed_help_text =
     "leave alone each printer whose last record in the history shows exactly these files (every name on the "
     "printer with its SHA-256) installed and taken up, with nothing recorded after it; it cannot know of an "
     "update the history did not record: one made by the window zarvik-update, by another account or on "
     "another host (each has its own history), with --no-history, or by any other means";
+
+void add_record_options(CLI::App& command, RecordOptions& options, const std::string& what)
+{
+    command.add_option("--log", options.log, log_help_text)->type_name("DIR");
+    CLI::Option* history = command.add_option("--history", options.history, history_help_text)->type_name("FILE");
+    CLI::Option* no_history =
+        command.add_flag("--no-history", options.no_history, "keep no record of this " + what + " in the history");
+    CLI::Option* skip = command.add_flag("--skip-installed", options.skip_installed, skip_installed_help_text);
+    history->excludes(no_history);
+    skip->excludes(no_history);
+}
 
 int Report::fail(int status, const std::vector<std::string>& text, json event) const
 {

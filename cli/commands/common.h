@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "com/com_factory.h"
@@ -24,10 +25,15 @@ constexpr int libusb_error_not_supported = -12;  // LIBUSB_ERROR_NOT_SUPPORTED: 
 // What the exit statuses mean, as --help ends.
 extern const char* const exit_statuses;
 
-// What --log, --history and --skip-installed mean, for the commands' help.
-extern const char* const log_help;
-extern const char* const history_help;
-extern const char* const skip_installed_help;
+// What the commands that update share: --log DIR, --history FILE or
+// --no-history (`what`: "update", "watch", for its help), --skip-installed.
+struct RecordOptions {
+    std::string log;
+    std::string history;  // "": the default place
+    bool no_history = false;
+    bool skip_installed = false;
+};
+void add_record_options(CLI::App& command, RecordOptions& options, const std::string& what);
 
 // What a command says, through the output's thread (output.h), and how it
 // says that it ends early: its text on standard error and, with --json, an

@@ -115,13 +115,7 @@ CLI::App* define_update(CLI::App& app, UpdateOptions& options)
     printer->excludes(port)->excludes(serial)->excludes(all);
     port->excludes(serial)->excludes(all);
     serial->excludes(all);
-    command->add_option("--log", options.log, log_help)->type_name("DIR");
-    CLI::Option* history = command->add_option("--history", options.history, history_help)->type_name("FILE");
-    CLI::Option* no_history =
-        command->add_flag("--no-history", options.no_history, "keep no record of this update in the history");
-    CLI::Option* skip = command->add_flag("--skip-installed", options.skip_installed, skip_installed_help);
-    history->excludes(no_history);
-    skip->excludes(no_history);
+    add_record_options(*command, options, "update");
     command->add_flag("--json", options.json,
                       "one JSON object a line: plan, left_alone, progress, error, done, history_error");
     command->footer(exit_statuses);

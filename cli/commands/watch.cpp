@@ -481,13 +481,7 @@ CLI::App* define_watch(CLI::App& app, WatchOptions& options)
     command->add_option("--count", options.count, "end once N printers have been updated or have failed")
         ->type_name("N")
         ->check(CLI::PositiveNumber);
-    command->add_option("--log", options.log, log_help)->type_name("DIR");
-    CLI::Option* history = command->add_option("--history", options.history, history_help)->type_name("FILE");
-    CLI::Option* no_history =
-        command->add_flag("--no-history", options.no_history, "keep no record of this watch in the history");
-    CLI::Option* skip = command->add_flag("--skip-installed", options.skip_installed, skip_installed_help);
-    history->excludes(no_history);
-    skip->excludes(no_history);
+    add_record_options(*command, options, "watch");
     command->add_flag("--json", options.json, "one JSON object a line, an event per change");
     command->add_flag("--quiet", options.quiet, "no bell when a printer ends");
     command->footer(exit_statuses);
