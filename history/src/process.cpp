@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -87,11 +88,26 @@ std::string process_identity(std::int64_t pid)
 {
     // The boot, and the process's start time in clock ticks since it: field
     // 22 of /proc/PID/stat, after the name in parentheses (which may hold
-    // blanks and parentheses itself).
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (pid <= 0 || !std::getline(stat, line))
+    // blanks and parentheses itself).  The file is opened relative to /proc,
+    // so that a process reads its own record exactly as another process
+    // reads it: an emulator of the processor (qemu-user) hands a process
+    // that opens "/proc/self/stat" or "/proc/PID/stat" of itself a record
+    // of its own making, with another start time.
+    if (pid <= 0)
         return std::string();
+    const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0)
+        return std::string();
+    const int fd = ::openat(proc, (std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    ::close(proc);
+    if (fd < 0)
+        return std::string();
+    std::string line;
+    char buffer[1024];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        line.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    line = line.substr(0, line.find('\n'));
     const std::size_t name_end = line.rfind(')');
     if (name_end == std::string::npos)
         return std::string();
