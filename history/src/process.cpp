@@ -107,7 +107,8 @@ std::string process_identity(std::int64_t pid)
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
         line.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
-    line = line.substr(0, line.find('\n'));
+    if (const std::size_t end = line.find('\n'); end != std::string::npos)
+        line.resize(end);
     const std::size_t name_end = line.rfind(')');
     if (name_end == std::string::npos)
         return std::string();
