@@ -180,34 +180,17 @@ void Display::file_installed(std::size_t printer, std::size_t file)
 void Display::error(std::size_t printer, const update::Failure& failure)
 {
     const std::lock_guard<std::mutex> lock(mutex);
-    const char* name = update::code_name(failure.code);
     if (mode == Mode::json) {
         json event = {{"event", "error"},
                       {"printer", printers[printer].place()},
                       {"serial", printers[printer].serial},
-                      {"port", printers[printer].port_json()},
-                      {"message", failure.message},
-                      {"code", failure.code < 0 ? json(nullptr) : json(failure.code)},
-                      {"code_name", *name ? json(name) : json(nullptr)}};
-        if (failure.file < plan.files.size())
-            event["file"] = plan.files[failure.file].printer_name;
-        if (!failure.detail.empty())
-            event["detail"] = failure.detail;
-        if (failure.may_be_taken_up)
-            event["may_have_been_taken_up"] = true;
+                      {"port", printers[printer].port_json()}};
+        add_failure(event, plan, failure);
         lines[printer].maybe_taken_up = failure.may_be_taken_up;
         json_line(dump(event));
         return;
     }
-    std::string text = printable(failure.message);
-    if (*name)
-        text += " (" + std::string(name) + ")";
-    if (failure.file < plan.files.size())
-        text += ", with " + printable(plan.files[failure.file].printer_name);
-    if (!failure.detail.empty())
-        text += ": " + printable(failure.detail);
-    if (failure.may_be_taken_up)
-        text += "; the printer may have taken it up";
+    const std::string text = failure_text(plan, failure);
     lines[printer].state = "failed: " + text;
     lines[printer].maybe_taken_up = failure.may_be_taken_up;
     if (mode == Mode::plain)
@@ -296,6 +279,35 @@ void Display::finish(const std::vector<update::Outcome>& outcomes)
         put(printers[i].text() + ": " + (o.cancelled ? "stopped" : "failed") + ": " + printable(o.failure.message) +
             "; " + files_outcome(plan, o.installed, o.failure.may_be_taken_up) + "\n");
     }
+}
+
+void add_failure(json& event, const update::Plan& plan, const update::Failure& failure)
+{
+    const char* name = update::code_name(failure.code);
+    event["message"] = failure.message;
+    event["code"] = failure.code < 0 ? json(nullptr) : json(failure.code);
+    event["code_name"] = *name ? json(name) : json(nullptr);
+    if (failure.file < plan.files.size())
+        event["file"] = plan.files[failure.file].printer_name;
+    if (!failure.detail.empty())
+        event["detail"] = failure.detail;
+    if (failure.may_be_taken_up)
+        event["may_have_been_taken_up"] = true;
+}
+
+std::string failure_text(const update::Plan& plan, const update::Failure& failure)
+{
+    const char* name = update::code_name(failure.code);
+    std::string text = printable(failure.message);
+    if (*name)
+        text += " (" + std::string(name) + ")";
+    if (failure.file < plan.files.size())
+        text += ", with " + printable(plan.files[failure.file].printer_name);
+    if (!failure.detail.empty())
+        text += ": " + printable(failure.detail);
+    if (failure.may_be_taken_up)
+        text += "; the printer may have taken it up";
+    return text;
 }
 
 std::string files_outcome(const update::Plan& plan, std::size_t installed, bool maybe_taken_up)

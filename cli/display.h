@@ -63,6 +63,13 @@ std::string dump(const Json& object)
 // part only when the next file may have been taken up).
 std::string files_outcome(const update::Plan& plan, std::size_t installed, bool maybe_taken_up);
 
+// A printer's failure: its fields in an "error" event (message, code and
+// its name, the file, the detail, may_have_been_taken_up), and its text for
+// a terminal: "MESSAGE (CODE_NAME), with FILE: DETAIL; the printer may have
+// taken it up".
+void add_failure(nlohmann::json& event, const update::Plan& plan, const update::Failure& failure);
+std::string failure_text(const update::Plan& plan, const update::Failure& failure);
+
 // "1 file", "2 files".
 std::string count_of(std::size_t count, const char* singular, const char* plural);
 

@@ -302,32 +302,15 @@ void WatchDisplay::apply(const Event& e)
         return;
     case Event::Kind::error: {
         const update::Failure& failure = e.failure;
-        const char* name = update::code_name(failure.code);
         line->maybe_taken_up = failure.may_be_taken_up;
         if (mode == Mode::json) {
             json event = who(e.id, line->printer);
             event["event"] = "error";
-            event["message"] = failure.message;
-            event["code"] = failure.code < 0 ? json(nullptr) : json(failure.code);
-            event["code_name"] = *name ? json(name) : json(nullptr);
-            if (failure.file < plan.files.size())
-                event["file"] = plan.files[failure.file].printer_name;
-            if (!failure.detail.empty())
-                event["detail"] = failure.detail;
-            if (failure.may_be_taken_up)
-                event["may_have_been_taken_up"] = true;
+            add_failure(event, plan, failure);
             json_event(dump(event));
             return;
         }
-        std::string text = printable(failure.message);
-        if (*name)
-            text += " (" + std::string(name) + ")";
-        if (failure.file < plan.files.size())
-            text += ", with " + printable(plan.files[failure.file].printer_name);
-        if (!failure.detail.empty())
-            text += ": " + printable(failure.detail);
-        if (failure.may_be_taken_up)
-            text += "; the printer may have taken it up";
+        const std::string text = failure_text(plan, failure);
         line->state = text;
         if (mode == Mode::plain)
             output.err(line->printer.label() + ": error: " + text + "\n");
