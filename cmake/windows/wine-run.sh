@@ -53,8 +53,28 @@ if [ -n "${ZARVIK_WINE_DLL_DIRS:-}" ]; then
     export WINEPATH
 fi
 
+# Wine sets aside the address ranges Windows programs expect (the page of
+# shared user data at 0x7ffe0000 among them) only once it runs, and Debian's
+# wine64 has no preloader to hold them free before that.  With the address
+# space randomised, a mapping of the loader's own may already lie there: the
+# program then ends at once with status 1 and, under WINEDEBUG=-all, without
+# a word (with err+all: "failed to map the shared user data: c0000018"), about
+# one run in 3,000.  Without randomisation the loader's layout is the same on
+# every run and leaves those ranges free.  Where the personality cannot be set
+# (a sandbox that forbids it), wine runs as it is.
+arch=$(uname -m)
+if setarch "$arch" -R true >/dev/null 2>&1; then
+    run_wine() { exec setarch "$arch" -R "$loader" "$@"; }
+else
+    run_wine() { exec "$loader" "$@"; }
+fi
+
 quiet() {
     "$@" </dev/null >/dev/null 2>&1
+}
+# A program of the prefix run to its end, quietly.
+quiet_wine() {
+    (run_wine "$@") </dev/null >/dev/null 2>&1
 }
 
 # Wine's own fonts (package fonts-wine: Tahoma, which the dialog font "MS
@@ -72,7 +92,7 @@ fonts() {
 # answers 2 when it finds another one running.
 background() {
     if quiet "$server" -p"$1"; then
-        quiet "$loader" cmd /c exit  # starts the services, creates a new prefix
+        quiet_wine cmd /c exit  # starts the services, creates a new prefix
     fi
 }
 
@@ -80,12 +100,12 @@ case $1 in
     --init)
         if [ ! -f "$prefix/system.reg" ]; then
             mkdir -p "$prefix"
-            quiet "$loader" cmd /c exit
+            quiet_wine cmd /c exit
             if [ -z "${ZARVIK_WINE_DISPLAY:-}" ]; then
                 # Without a display, wine's null graphics driver: top-level
                 # windows can still be made (zarvik.exe's hidden one, which
                 # hears of the session's end), they are just never drawn.
-                quiet "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+                quiet_wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
             fi
             # The registry is complete once the server has saved it and gone.
             quiet "$server" -w
@@ -106,6 +126,6 @@ case $1 in
         fi
         fonts
         background 3
-        exec "$loader" "$@"
+        run_wine "$@"
         ;;
 esac
